@@ -1,0 +1,20 @@
+set(KESTREL_WARNINGS -Wall -Wextra -Wshadow -Wformat=2 -Wno-format-nonliteral -Wundef -Wcast-align)
+
+# Size matters on the router: sections per function so the linker can drop
+# what the daemon never calls.
+add_compile_options(-ffunction-sections -fdata-sections)
+
+if(KESTREL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(KESTREL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(CMAKE_CROSSCOMPILING)
+  # Most routers carry no libstdc++: link it and libgcc in, keep the C library shared.
+  add_link_options(-static-libstdc++ -static-libgcc)
+endif()

@@ -1,0 +1,87 @@
+# Test helpers shared by every directory under tests/.
+#
+# Every test runs inside the sandbox (tests/sandbox/sandbox.sh): private
+# mount, net and pid namespaces over a throwaway copy of the root, so the
+# fixed paths under /tmp, /var/run and /etc can be used for real.
+
+set(KESTREL_SANDBOX ${CMAKE_SOURCE_DIR}/tests/sandbox/sandbox.sh)
+set(KESTREL_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs in the test command")
+
+if(KESTREL_BUILD_TESTS)
+  if(CMAKE_CROSSCOMPILING)
+    # Build GoogleTest from Debian's sources with the cross compiler.
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+
+  add_library(kestrel_sleep_shim MODULE ${CMAKE_SOURCE_DIR}/tests/sandbox/sleep_shim.c)
+  target_link_libraries(kestrel_sleep_shim PRIVATE dl)
+  # The shim is preloaded into sanitized binaries too; keep it uninstrumented.
+  target_compile_options(kestrel_sleep_shim PRIVATE -fno-sanitize=all)
+  target_link_options(kestrel_sleep_shim PRIVATE -fno-sanitize=all)
+endif()
+
+# Environment every sandboxed test sees.
+set(KESTREL_TEST_ENV
+  "KESTRELD=$<TARGET_FILE:kestreld>"
+  "KESTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+  "KESTREL_BINARY_DIR=${CMAKE_BINARY_DIR}"
+  "KESTREL_SLEEP_SHIM=$<$<BOOL:${KESTREL_BUILD_TESTS}>:$<TARGET_FILE:kestrel_sleep_shim>>"
+  "KESTREL_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
+)
+
+# kestrel_add_unit_test(NAME name SOURCES a.cpp b.cpp [LABELS l...])
+# A GoogleTest binary linked with libkestrel, run inside the sandbox (under
+# qemu for the target build).
+function(kestrel_add_unit_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LABELS" ${ARGN})
+  if(NOT KESTREL_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE kestrel GTest::gtest GTest::gtest_main)
+  target_compile_options(${T_NAME} PRIVATE ${KESTREL_WARNINGS})
+  add_test(NAME unit.${T_NAME}
+           COMMAND ${KESTREL_SANDBOX} -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_NAME}>)
+  set_tests_properties(unit.${T_NAME} PROPERTIES LABELS "unit;${T_LABELS}" ENVIRONMENT "${KESTREL_TEST_ENV}"
+                       TIMEOUT 600)
+endfunction()
+
+# kestrel_add_sandbox_test(NAME name COMMAND cmd args... [LABELS l...] [TIMEOUT s])
+# An end-to-end or real-server test: the command runs inside the sandbox.
+# Native builds only (real servers and the daemon run on the build machine).
+function(kestrel_add_sandbox_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "COMMAND;LABELS" ${ARGN})
+  if(NOT KESTREL_BUILD_TESTS OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME sandbox.${T_NAME} COMMAND ${KESTREL_SANDBOX} -- ${T_COMMAND})
+  set_tests_properties(sandbox.${T_NAME} PROPERTIES LABELS "sandbox;${T_LABELS}"
+                       ENVIRONMENT "${KESTREL_TEST_ENV}" TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+# kestrel_add_fuzzer(NAME name SOURCES a.cpp)
+# A libFuzzer target (fuzz preset only), run for KESTREL_FUZZ_SECONDS by ctest
+# inside the sandbox, since the code under test may touch fixed paths.
+function(kestrel_add_fuzzer)
+  cmake_parse_arguments(T "" "NAME" "SOURCES" ${ARGN})
+  if(NOT KESTREL_FUZZ)
+    return()
+  endif()
+  add_executable(fuzz_${T_NAME} ${T_SOURCES})
+  target_link_libraries(fuzz_${T_NAME} PRIVATE kestrel)
+  target_link_options(fuzz_${T_NAME} PRIVATE -fsanitize=fuzzer)
+  add_test(NAME fuzz.${T_NAME}
+           COMMAND ${KESTREL_SANDBOX} -- $<TARGET_FILE:fuzz_${T_NAME}>
+                   -max_total_time=${KESTREL_FUZZ_SECONDS} -rss_limit_mb=2048 -print_final_stats=1)
+  set_tests_properties(fuzz.${T_NAME} PROPERTIES LABELS fuzz ENVIRONMENT "${KESTREL_TEST_ENV}"
+                       TIMEOUT 300)
+endfunction()

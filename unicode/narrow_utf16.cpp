@@ -1,0 +1,57 @@
+#include "unicode/narrow_utf16.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "unit/unique_fd.h"
+
+namespace {
+
+// Keeps the bytes of one parity, chosen by the chunk's first byte, and drops
+// zero bytes.  Returns the count written to out (at most (len + 1) / 2).
+std::size_t narrow_chunk(const unsigned char* in, std::size_t len, unsigned char* out) {
+    if (len == 0) return 0;
+    std::size_t w = 0;
+    for (std::size_t r = in[0] == 0x00 ? 1 : 0; r < len; r += 2)
+        if (in[r] != 0x00) out[w++] = in[r];
+    return w;
+}
+
+}  // namespace
+
+int iconv(const char* filename) {
+    if (!filename) return 1;
+    unique_fd rfd(::open(filename, O_RDONLY | O_CLOEXEC));
+    if (!rfd.valid()) return 0;
+
+    unsigned char mark[2];
+    if (::read(rfd.get(), mark, 2) != 2) return 1;
+    bool utf16 = (mark[0] == 0xFF && mark[1] == 0xFE) || (mark[0] == 0xFE && mark[1] == 0xFF);
+    if (!utf16) return 1;
+
+    // O_NOFOLLOW: a planted link at the fixed path must not redirect our write.
+    unique_fd wfd(::open(narrow_temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!wfd.valid()) return 0;
+
+    unsigned char rbuf[4096];
+    unsigned char wbuf[4096];
+    bool write_failed = false;
+    for (;;) {
+        ssize_t rlen = ::read(rfd.get(), rbuf, sizeof rbuf);
+        if (rlen <= 0) break;
+        std::size_t w = narrow_chunk(rbuf, static_cast<std::size_t>(rlen), wbuf);
+        if (::write(wfd.get(), wbuf, w) != static_cast<ssize_t>(w)) write_failed = true;
+    }
+    rfd.reset();
+    if (::close(wfd.release()) != 0) write_failed = true;
+
+    // One rename replaces the file; the original stays whole if anything failed.
+    if (write_failed || std::rename(narrow_temp_path, filename) != 0) {
+        ::unlink(narrow_temp_path);
+        return 0;
+    }
+    return 1;
+}

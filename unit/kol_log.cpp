@@ -1,0 +1,42 @@
+#include "unit/kol_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/config_store.h"
+#include "unit/unique_fd.h"
+
+namespace {
+constexpr const char log_path[] = "/tmp/oru_log.txt";
+char cat_buf[512];
+}  // namespace
+
+void kol_printf(const char* format, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    if (n < 0) return;
+    // Asked on every call so that switching the log takes effect at once.
+    if (!config_match("oru_log", "1")) return;
+    unique_file log(std::fopen(log_path, "a"));
+    if (!log) return;
+    std::fputs(text, log.get());
+}
+
+char* cat_file(const char* name) {
+    cat_buf[0] = '\0';
+    unique_file in(std::fopen(name, "r"));
+    if (!in) return cat_buf;
+    if (!std::fgets(cat_buf, sizeof cat_buf, in.get())) cat_buf[0] = '\0';
+    cat_buf[std::strcspn(cat_buf, "\r\n")] = '\0';
+    return cat_buf;
+}
+
+void autoup_set(const char* file, const char* value) {
+    unique_file out(std::fopen(file, "w"));
+    if (!out) return;
+    std::fputs(value, out.get());
+}

@@ -1,0 +1,72 @@
+#include "unit/text_builder.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+text_builder::text_builder(char* b, std::size_t n) : buf(b), size(n) {
+    if (size > 0)
+        buf[0] = '\0';
+    else
+        truncated = true;
+}
+
+text_builder& text_builder::raw(std::string_view s) {
+    if (size == 0) return *this;
+    std::size_t room = size - 1 - len;
+    std::size_t n = s.size() < room ? s.size() : room;
+    std::memcpy(buf + len, s.data(), n);
+    len += n;
+    buf[len] = '\0';
+    if (n < s.size()) truncated = true;
+    return *this;
+}
+
+text_builder& text_builder::quoted(std::string_view s) {
+    raw("'");
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\'') {
+            raw(s.substr(start, i - start));
+            raw("'\\''");
+            start = i + 1;
+        }
+    }
+    raw(s.substr(start));
+    return raw("'");
+}
+
+text_builder& text_builder::printf(const char* fmt, ...) {
+    if (size == 0) return *this;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf + len, size - len, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        buf[len] = '\0';
+        truncated = true;
+    } else if (static_cast<std::size_t>(n) >= size - len) {
+        len = size - 1;
+        truncated = true;
+    } else {
+        len += static_cast<std::size_t>(n);
+    }
+    return *this;
+}
+
+bool bounded_format(char* dst, std::size_t size, const char* fmt, ...) {
+    if (size == 0) return false;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(dst, size, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        dst[0] = '\0';
+        return false;
+    }
+    return static_cast<std::size_t>(n) < size;
+}
+
+bool bounded_copy(char* dst, std::size_t size, std::string_view src) {
+    return text_builder(dst, size).raw(src).ok();
+}

@@ -1,0 +1,44 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "unit/kol_log.h"
+#include "unit/text_builder.h"
+#include "updater/updater.h"
+
+namespace {
+constexpr const char digest_path[] = "/tmp/md5";
+constexpr std::size_t digest_len = 32;
+
+void first_32(char (&dst)[digest_len + 1], const char* src) {
+    std::strncpy(dst, src, digest_len);
+    dst[digest_len] = '\0';
+}
+}  // namespace
+
+int check_md5(const char* fileName, const char* md5file) {
+    char controlMd5[digest_len + 1];
+    char fileMd5[digest_len + 1];
+    char cmd[128];
+
+    first_32(controlMd5, cat_file(md5file));
+
+    text_builder line(cmd);
+    line.raw("md5sum ").quoted(fileName).raw(" > ").raw(digest_path);
+    if (!line.ok()) {
+        KOL_LOG("file name too long to verify: %s", fileName);
+        return 0;
+    }
+    std::system(cmd);
+    first_32(fileMd5, cat_file(digest_path));
+    ::unlink(digest_path);
+
+    for (char* p = fileMd5; *p; ++p)
+        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 0x20);
+
+    // No digest (file missing, md5sum silent) never verifies, even against an
+    // empty record.
+    if (std::strlen(fileMd5) != digest_len) return 0;
+    return std::strncmp(controlMd5, fileMd5, digest_len) == 0 ? 1 : 0;
+}

@@ -1,0 +1,119 @@
+// kestreld: one update pass of the debug-log configuration, then exit.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "build_config.h"
+#include "platform/config_store.h"
+#include "unit/kol_log.h"
+#include "unit/text_builder.h"
+#include "updater/pid_guard.h"
+#include "updater/updater.h"
+
+namespace {
+
+constexpr const char default_file_path[] = "/sw-apps/dbg_log_collect/";
+constexpr const char probe_output[] = "/tmp/rae_ping_result";
+constexpr const char probe_failed[] = "Cannot connect to server , will try 60s later!!";
+constexpr int probe_tries = 3;
+constexpr unsigned probe_pause_seconds = 60;
+
+// Copies a configured key; false (and logged) when the value does not fit.
+bool copy_config(const char* key, char (&dst)[256]) {
+    if (bounded_copy(dst, sizeof dst, config_get(key))) return true;
+    KOL_LOG("value of %s too long", key);
+    return false;
+}
+
+// Probes the ping target before the default server is used; the run goes on
+// whatever the outcome.
+void probe_default_server() {
+    for (int i = 0; i < probe_tries; ++i) {
+        if (kol_ping(4, build_config::ping_target, probe_output, 0)) return;
+        std::fwrite(probe_failed, 1, sizeof probe_failed - 1, stderr);
+        ::sleep(probe_pause_seconds);
+    }
+}
+
+void install_and_restart() {
+    if (!check_md5(payload_staging_path, md5_record_path)) {
+        KOL_LOG("md5 check failed, keeping the installed file");
+        return;
+    }
+    if (std::rename(payload_staging_path, payload_path) != 0) {
+        KOL_LOG("cannot install %s", payload_path);
+        return;
+    }
+    record_installed_version();
+    std::system("/etc/init.d/oru stop; /etc/init.d/oru start");
+}
+
+void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char (&url)[256]) {
+    std::system("mkdir /tmp/dbg_log_collect >/dev/console");
+
+    if (!bounded_copy(module, sizeof module, cat_file("/module_name"))) {
+        KOL_LOG("module name too long: %s", cat_file("/module_name"));
+        return;
+    }
+    for (char* p = module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+
+    std::memset(host, 0, sizeof host);
+    if (config_match("dbg_ftp_path", "")) {
+        probe_default_server();
+    } else if (!copy_config("dbg_ftp_path", host)) {
+        return;
+    }
+
+    if (config_match("dbg_file_path", "")) {
+        bounded_copy(file_path, sizeof file_path, default_file_path);
+    } else if (!copy_config("dbg_file_path", file_path)) {
+        return;
+    }
+
+    if (!bounded_format(url, sizeof url, "%s%s/fileinfo.txt", file_path, module)) {
+        KOL_LOG("server path too long: %s", url);
+        return;
+    }
+    if (ra_transfer_file(host, url, control_file_path) != 1) return;
+
+    // A control file naming no version (-1) stops the run like "nothing new".
+    if (parse_ctl() != 1) return;
+
+    if (!bounded_format(url, sizeof url, "%s%s/dbg-gen.cfg", file_path, module)) {
+        KOL_LOG("server path too long: %s", url);
+        return;
+    }
+    if (ra_transfer_file(host, url, payload_staging_path) != 1) return;
+
+    install_and_restart();
+}
+
+}  // namespace
+
+int main() {
+    char url[256] = {};
+    char host[256] = {};
+    char module[16] = {};
+    char file_path[256] = {};
+
+    unique_fd pid_file;
+    if (pid_guard_acquire(dbg_pid, pid_file) == pid_guard_status::running) {
+        KOL_LOG("ospreyd is already running!!!");
+        return 0;
+    }
+
+    if (::daemon(1, 1) != 0) KOL_LOG("daemon failed, running in the foreground");
+    pid_guard_record_self(pid_file);
+
+    update(module, host, file_path, url);
+
+    ::unlink(control_file_path);
+    ::unlink(payload_staging_path);
+    std::system("rm /var/run/kestreld.pid");
+    std::system("rm /tmp/dbg_md5");
+    std::system("rm /tmp/dbg_version");
+    return 1;
+}

@@ -1,0 +1,90 @@
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "unit/kol_log.h"
+#include "unit/text_builder.h"
+#include "updater/updater.h"
+
+namespace {
+constexpr unsigned settle_seconds = 5;
+
+// Runs cmd unless composing it had to cut it.
+bool run(const text_builder& line) {
+    if (!line.ok()) {
+        KOL_LOG("command too long, not run");
+        return false;
+    }
+    std::system(line.c_str());
+    return true;
+}
+}  // namespace
+
+bool ping_error_file(const char* output, char* dst, std::size_t size) {
+    if (std::strncmp(output, "/tmp/", 5) == 0) return bounded_format(dst, size, "%s_error", output);
+    return bounded_copy(dst, size, "/tmp/ping_error");
+}
+
+int ping_judge(const char* error_line, const char* output_line) {
+    if (std::strstr(error_line, "Unknown host")) return 0;
+    if (std::strstr(error_line, "Network is unreachable")) return 0;
+    return output_line[0] != '\0' ? 1 : 0;
+}
+
+int kol_ping(int count, const char* host, const char* output, int background) {
+    char cmd[128];
+    char error[64];
+    char msg[128];
+    char ping_result[256] = {};
+
+    if (!ping_error_file(output, error, sizeof error)) {
+        KOL_LOG("output path too long: %s", output);
+        return 0;
+    }
+
+    run(text_builder(cmd).raw("rm -fr ").quoted(output));
+    run(text_builder(cmd).raw("rm -fr ").quoted(error));
+
+    if (!is_valid_ipaddr(host)) {
+        bounded_copy(msg, sizeof msg, cat_file("/tmp/resolv.conf"));
+        if (msg[0] == '\0') {
+            run(text_builder(cmd).raw("echo '' > ").quoted(output));
+            run(text_builder(cmd).raw("echo \"Unknown host\" > ").quoted(error));
+            return 0;
+        }
+    }
+
+    text_builder ping(cmd);
+    ping.printf("ping -c %d ", count).quoted(host).raw(" > ").quoted(output).raw(" 2> ").quoted(error);
+    if (background == 1) ping.raw(" &");
+    if (!run(ping)) return 0;
+
+    ::sleep(settle_seconds);
+
+    bounded_copy(msg, sizeof msg, cat_file(error));
+    bounded_copy(ping_result, sizeof ping_result, cat_file(output));
+    if (ping_judge(msg, ping_result)) return 1;
+    KOL_LOG("Cannot connect to %s", host);
+    return 0;
+}
+
+int is_valid_ipaddr(const char* str) {
+    in_addr addr;
+    if (inet_pton(AF_INET, str, &addr) != 1) {
+        KOL_LOG("Invalid IP Address:%s", str);
+        return 0;
+    }
+    in_addr_t a = inet_addr(str);
+    if (a == htonl(INADDR_ANY) || a == htonl(INADDR_BROADCAST)) {
+        KOL_LOG("Invalid IP Address:%s\n", str);
+        return 0;
+    }
+    return 1;
+}
+
+void strupr(char* str) {
+    for (; *str; ++str)
+        if (*str >= 'a' && *str <= 'z') *str = static_cast<char>(*str - 0x20);
+}

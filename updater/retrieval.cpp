@@ -1,0 +1,76 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "build_config.h"
+#include "unicode/narrow_utf16.h"
+#include "unit/kol_log.h"
+#include "unit/text_builder.h"
+#include "unit/unique_fd.h"
+#include "updater/updater.h"
+
+namespace {
+
+constexpr unsigned retry_pause_seconds = 60;
+
+bool is_control_file(const char* path) { return std::strstr(path, "fileinfo.txt") != nullptr; }
+
+void report(const char* url, bool ok) {
+    std::fprintf(stderr, ok ? "Download file %s successfully!\n" : "Download file %s failed!\n", url);
+}
+
+// Composes scheme://host+path; false (and logged) when it does not fit.
+bool compose_url(char (&url)[512], const char* scheme, const char* host, const char* default_host,
+                 const char* file_path) {
+    bool ok = bounded_format(url, sizeof url, "%s://%s%s", scheme, host[0] ? host : default_host, file_path);
+    if (!ok) KOL_LOG("URL too long: %s", url);
+    return ok;
+}
+
+}  // namespace
+
+int http_transfer(const char* path, const char* file) {
+    char cmd[512];
+    text_builder line(cmd);
+    line.raw("curl -k -L -g -Y 1 -y 30 --connect-timeout 20 ")
+        .quoted(path)
+        .raw(" -o ")
+        .quoted(file)
+        .raw(" --stderr /tmp/curl_error --retry 2");
+    if (!line.ok()) {
+        KOL_LOG("command too long, not run: %s", path);
+        return 0;
+    }
+    // Start without the old file, so that a failed fetch cannot pass for a fresh one.
+    ::unlink(file);
+    std::system(cmd);
+
+    if (is_control_file(file) && iconv(file) == 0) return 0;
+
+    unique_file in(std::fopen(file, "r"));
+    if (!in) return 0;
+    char buffer[256] = {};
+    if (!std::fgets(buffer, sizeof buffer, in.get())) buffer[0] = '\0';
+    if (std::strncmp(buffer, "File not found", 14) == 0) return 0;
+    if (std::strstr(buffer, "Bad Request")) return 0;
+    if (is_control_file(file) && !std::strstr(buffer, "Major")) return 0;
+    if (buffer[0] == '\0') return 0;
+    return 1;
+}
+
+int ra_transfer_file(const char* host, const char* file_path, const char* local_location) {
+    char server_url[512] = {};
+    bool url_ok = compose_url(server_url, "https", host, build_config::https_host, file_path);
+
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        if (url_ok && http_transfer(server_url, local_location) == 1) {
+            report(server_url, true);
+            return 1;
+        }
+        report(server_url, false);
+        if (attempt == 1) ::sleep(retry_pause_seconds);
+    }
+    return 0;
+}

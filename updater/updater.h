@@ -1,0 +1,43 @@
+// Operations of the update run.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr const char dbg_pid[] = "/var/run/kestreld.pid";
+
+inline constexpr const char control_file_path[] = "/tmp/fileinfo.txt";
+inline constexpr const char payload_path[] = "/tmp/dbg-gen.cfg";
+// The payload lands here first and replaces payload_path only once verified.
+inline constexpr const char payload_staging_path[] = "/tmp/dbg-gen.cfg.new";
+inline constexpr const char md5_record_path[] = "/tmp/dbg_md5";
+inline constexpr const char recorded_version_path[] = "/tmp/dbg_log_collect/dbg_version";
+// Version found newer but not yet installed; promoted to recorded_version_path
+// after a verified install, removed at cleanup.
+inline constexpr const char pending_version_path[] = "/tmp/dbg_version";
+
+// Control file and version decision.
+using ctl_value = char[128];
+void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size);
+void extract_value(const char* line, ctl_value& val);
+int parse_ctl();
+int new_version(const char* newVer);
+int cmp_version(const char* cur, const char* newer);
+// Makes the pending version the recorded one; call only after a verified install.
+void record_installed_version();
+
+// Retrieval.
+int ra_transfer_file(const char* host, const char* file_path, const char* local_location);
+int http_transfer(const char* path, const char* file);
+
+// Integrity.
+int check_md5(const char* fileName, const char* md5file);
+
+// Connectivity probe.
+int kol_ping(int count, const char* host, const char* output, int background);
+int is_valid_ipaddr(const char* str);
+void strupr(char* str);
+// Error file of a probe writing to output: output + "_error" under /tmp/,
+// else /tmp/ping_error.  False when the name does not fit.
+bool ping_error_file(const char* output, char* dst, std::size_t size);
+// The probe's verdict from the first lines of ping's stderr and stdout.
+int ping_judge(const char* error_line, const char* output_line);
