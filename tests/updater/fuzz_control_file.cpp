@@ -1,0 +1,44 @@
+// Any control file and any recorded version: parsing and the version order
+// must stay within their buffers, and the decision must agree with the order.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+#include "unit/kol_log.h"
+#include "updater/updater.h"
+
+namespace {
+void put(const char* path, const uint8_t* data, size_t size) {
+    FILE* f = std::fopen(path, "wb");
+    if (!f) std::abort();
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = (::mkdir("/tmp/dbg_log_collect", 0755), true);
+    (void)ready;
+    // First line: the recorded version; the rest: the control file.
+    const uint8_t* nl = static_cast<const uint8_t*>(std::memchr(data, '\n', size));
+    size_t head = nl ? static_cast<size_t>(nl - data) : 0;
+    put(recorded_version_path, data, head);
+    put(control_file_path, data + (nl ? head + 1 : 0), size - (nl ? head + 1 : 0));
+    std::remove(pending_version_path);
+
+    std::string recorded = cat_file(recorded_version_path);
+    int r = parse_ctl();
+    if (r == 1) {
+        std::string pending = cat_file(pending_version_path);
+        if (pending.size() > 31 || cmp_version(recorded.c_str(), pending.c_str()) != 1) std::abort();
+        // The order is strict: never both newer and older.
+        if (cmp_version(pending.c_str(), recorded.c_str()) != 0) std::abort();
+    } else if (r != 0 && r != -1) {
+        std::abort();
+    }
+    return 0;
+}

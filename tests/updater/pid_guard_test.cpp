@@ -1,0 +1,117 @@
+#include "updater/pid_guard.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "../support/file_util.h"
+
+namespace {
+const char* const path = "/var/run/kestreld.pid";
+
+pid_t dead_pid() {
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// Child that waits for the go byte, tries the guard, holds the result for a
+// moment and reports it as exit status (0 acquired, 1 running, 2 unguarded).
+pid_t contender(int go_fd) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        char c;
+        if (read(go_fd, &c, 1) != 1) _exit(3);
+        unique_fd owner;
+        pid_guard_status s = pid_guard_acquire(path, owner);
+        usleep(200 * 1000);
+        _exit(s == pid_guard_status::acquired ? 0 : s == pid_guard_status::running ? 1 : 2);
+    }
+    return pid;
+}
+}  // namespace
+
+TEST(PidGuard, CreatesTheFileWithOurPid) {
+    remove_file(path);
+    unique_fd owner;
+    ASSERT_EQ(pid_guard_acquire(path, owner), pid_guard_status::acquired);
+    EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
+    EXPECT_TRUE(owner.valid());
+}
+
+TEST(PidGuard, ALiveProcessInTheFileMeansRunning) {
+    pid_t live = fork();
+    if (live == 0) {
+        pause();
+        _exit(0);
+    }
+    write_file(path, std::to_string(live) + "\n");
+    unique_fd owner;
+    EXPECT_EQ(pid_guard_acquire(path, owner), pid_guard_status::running);
+    EXPECT_FALSE(owner.valid());
+    EXPECT_EQ(read_file(path), std::to_string(live) + "\n");
+    kill(live, SIGKILL);
+    waitpid(live, nullptr, 0);
+}
+
+TEST(PidGuard, AStalePidFileIsTakenOver) {
+    for (const std::string& stale : {std::to_string(dead_pid()) + "\n", std::string("garbage"), std::string()}) {
+        write_file(path, stale);
+        unique_fd owner;
+        EXPECT_EQ(pid_guard_acquire(path, owner), pid_guard_status::acquired) << stale;
+        EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
+    }
+}
+
+TEST(PidGuard, TheLockCountsEvenWhenTheFileNamesAnEndedProcess) {
+    // As after daemon(): the file may still name the parent that detached.
+    remove_file(path);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t holder = contender(go[0]);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    usleep(50 * 1000);
+    write_file(path, std::to_string(dead_pid()) + "\n");
+    unique_fd owner;
+    EXPECT_EQ(pid_guard_acquire(path, owner), pid_guard_status::running);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(go[0]);
+    close(go[1]);
+}
+
+TEST(PidGuard, SimultaneousStartsLetExactlyOneRun) {
+    for (bool stale_file : {false, true}) {
+        if (stale_file)
+            write_file(path, std::to_string(dead_pid()) + "\n");
+        else
+            remove_file(path);
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        constexpr int n = 8;
+        pid_t kids[n];
+        for (pid_t& k : kids) k = contender(go[0]);
+        ASSERT_EQ(write(go[1], "gggggggg", n), n);
+        int acquired = 0, running = 0;
+        for (pid_t k : kids) {
+            int status = 0;
+            waitpid(k, &status, 0);
+            acquired += WEXITSTATUS(status) == 0;
+            running += WEXITSTATUS(status) == 1;
+        }
+        EXPECT_EQ(acquired, 1) << "stale file: " << stale_file;
+        EXPECT_EQ(running, n - 1);
+        close(go[0]);
+        close(go[1]);
+    }
+}
+
+TEST(PidGuard, NoPidDirectoryMeansUnguarded) {
+    unique_fd owner;
+    EXPECT_EQ(pid_guard_acquire("/no/such/dir/kestreld.pid", owner), pid_guard_status::unguarded);
+}
