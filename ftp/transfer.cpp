@@ -1,0 +1,90 @@
+#include "ftp/ftp_transfer.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+
+#include "ftp/control.h"
+#include "ftp/data_conn.h"
+#include "ftp/dump_data.h"
+#include "ftp/login.h"
+#include "ftp/url.h"
+#include "unit/kol_log.h"
+#include "unit/unique_fd.h"
+
+namespace {
+struct url_owner {
+    ftp_url u{};
+    ~url_owner() { std::free(u.url_buf); }
+};
+
+// Size of a 213 reply; 0 (unknown) when it is no number within int range.
+int announced_size(const char* reply) {
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(reply + 3, &end, 10);
+    if (errno != 0 || end == reply + 3 || v < 0 || v > INT_MAX) return 0;
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+int ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int)) {
+    url_owner url_rec;
+    ftp_url& u = url_rec.u;
+    if (!url_init(&u, url)) return 0;
+
+    unique_file out(std::fopen(ofile ? ofile : u.file, "w"));
+    if (!out) {
+        KOL_LOG("Can't open the output file!");
+        return 0;
+    }
+    unique_fd ctl(ftp_connect(u.host));
+    if (!ctl.valid()) return 0;
+
+    ftp_reply_buf buf;
+    if (!ftp_login(ctl.get(), buf, u.username, u.password)) return 0;
+    if (u.path) {
+        char* reply = ftp_command(ctl.get(), buf, "CWD ", u.path);
+        if (!reply || !check_numeric("250", reply)) {
+            ftp_quit(ctl.get());
+            return 0;
+        }
+    }
+
+    int passive = 0;
+    unique_fd data(open_data_conn(ctl.get(), &passive));
+    if (!data.valid()) {
+        ftp_quit(ctl.get());
+        return 0;
+    }
+
+    int outfile_size = 0;
+    int ret = 0;
+    char* reply = ftp_command(ctl.get(), buf, "SIZE ", u.file);
+    if (reply && check_numeric("213", reply))
+        outfile_size = announced_size(reply);
+    else if (reply && check_numeric("550", reply))
+        ret = -1;
+
+    reply = ftp_command(ctl.get(), buf, "RETR ", u.file);
+    if (!reply || !(check_numeric("150", reply) || check_numeric("125", reply))) {
+        data.reset();
+        ftp_quit(ctl.get());
+        return ret;
+    }
+    if (!passive) {
+        data.reset(accept_data_conn(data.release()));
+        if (!data.valid()) return ret;
+    }
+
+    ret = dump_data(data.release(), outfile_size, out.get(), &u, dl_status);
+
+    // The closing replies are taken only if they are already there.
+    int flags = fcntl(ctl.get(), F_GETFL, 0);
+    if (flags >= 0) fcntl(ctl.get(), F_SETFL, flags | O_NONBLOCK);
+    get_line(ctl.get(), buf);
+    if (send_control(ctl.get(), "QUIT\r\n", nullptr)) get_line(ctl.get(), buf);
+    return ret;
+}
