@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The resolver against real dnsmasq servers on loopback: A records, CNAME
+# chains, NXDOMAIN, and three servers asked last-first.
+set -euo pipefail
+source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
+driver=$KESTREL_BINARY_DIR/tests/resolv/dns_driver
+
+# usage: start_dnsmasq ADDR [dnsmasq options...]; example.com is answered
+# locally, so unknown names there are NXDOMAIN.
+start_dnsmasq() {
+  local addr=$1
+  shift
+  /usr/sbin/dnsmasq --no-resolv --no-hosts --user=root --port=53 --bind-interfaces \
+    --listen-address="$addr" --pid-file="$sb_dir/dnsmasq-$addr.pid" \
+    --log-queries --log-facility="$sb_dir/dnsmasq-$addr.log" --local=/example.com/ "$@" \
+    || sb_fail "dnsmasq did not start on $addr"
+}
+queries() { grep -c "query\[A\] $2 from" "$sb_dir/dnsmasq-$1.log" || true; }
+resolve() { $driver resolve "$@"; }
+check() {
+  local got
+  got=$(resolve "$1")
+  [ "$got" = "$1 $2" ] || sb_fail "$1 resolved as '$got', wanted $2"
+}
+
+start_dnsmasq 127.0.0.2 --host-record=ftp.example.com,192.0.2.10 \
+  --cname=alias1.example.com,alias2.example.com --cname=alias2.example.com,ftp.example.com
+printf 'search example.com\nnameserver 127.0.0.2\n' > /tmp/resolv.conf
+check ftp.example.com 192.0.2.10
+check alias1.example.com 192.0.2.10
+check nope.example.com 0
+[ "$(queries 127.0.0.2 nope.example.com)" = 3 ] || sb_fail "NXDOMAIN not asked three times"
+grep -q "nope.example.com is NXDOMAIN" "$sb_dir/dnsmasq-127.0.0.2.log" || sb_fail "no NXDOMAIN answer seen"
+grep -q "alias1.example.com is <CNAME>" "$sb_dir/dnsmasq-127.0.0.2.log" || sb_fail "no CNAME answer seen"
+
+# Three servers: only the first one listed knows multi, every one knows both.
+start_dnsmasq 127.0.0.3 --host-record=multi.example.com,192.0.2.33 --host-record=both.example.com,192.0.2.33
+start_dnsmasq 127.0.0.4 --host-record=both.example.com,192.0.2.44
+start_dnsmasq 127.0.0.5 --host-record=both.example.com,192.0.2.55
+printf 'nameserver 127.0.0.3\nnameserver 127.0.0.4\nnameserver 127.0.0.5\n' > /tmp/resolv.conf
+check both.example.com 192.0.2.55
+check multi.example.com 192.0.2.33
+counts="$(queries 127.0.0.5 multi.example.com) $(queries 127.0.0.4 multi.example.com) $(queries 127.0.0.3 multi.example.com)"
+[ "$counts" = "3 3 1" ] || sb_fail "multi.example.com asked at .5 .4 .3: $counts"
+counts="$(queries 127.0.0.5 both.example.com) $(queries 127.0.0.4 both.example.com) $(queries 127.0.0.3 both.example.com)"
+[ "$counts" = "1 0 0" ] || sb_fail "both.example.com asked at .5 .4 .3: $counts"
+echo PASS

@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""A name server that answers badly on purpose, chosen by the first label of
+the name asked for.  Every query is logged as "ADDR ID NAME" to the log file.
+
+usage: dns_hostile_server.py LOG ADDR...   (listens on ADDR:53 for each)
+"""
+import select
+import socket
+import struct
+import sys
+
+A, CNAME, TXT, IN = 1, 5, 16, 1
+asked = {}
+
+
+def rr(name, rtype, rdata, rdlength=None, rclass=IN):
+    if rdlength is None:
+        rdlength = len(rdata)
+    return name + struct.pack(">HHIH", rtype, rclass, 60, rdlength) + rdata
+
+
+def header(qid, qd, an, flags=0x8180):
+    return struct.pack(">HHHHHH", qid, flags, qd, an, 0, 0)
+
+
+def reply(query):
+    qid = struct.unpack(">H", query[:2])[0]
+    end = query.index(b"\0", 12) + 1
+    qname, question = query[12:end], query[12:end + 4]
+    kind = qname[1:1 + qname[0]].decode("ascii", "replace")
+    asked[kind] = asked.get(kind, 0) + 1
+    ptr = b"\xc0\x0c"
+    addr = bytes([192, 0, 2, 77])
+    cname = rr(ptr, CNAME, b"\x05other\xc0\x0c")
+
+    if kind == "wrongid":
+        return header(qid ^ 0x100, 1, 1) + question + rr(ptr, A, addr)
+    if kind == "late":  # a stale reply first, then the right one
+        stale = header(qid - 1, 1, 1) + question + rr(ptr, A, bytes([192, 0, 2, 66]))
+        return stale if asked[kind] == 1 else header(qid, 1, 1) + question + rr(ptr, A, addr)
+    if kind == "cnameonly":
+        return header(qid, 1, 1) + question + cname
+    if kind == "pastend":  # nine answers announced, one sent
+        return header(qid, 1, 9) + question + cname
+    if kind == "manyquestions":
+        return header(qid, 300, 1) + question + rr(ptr, A, addr)
+    if kind == "rdlength":  # A record whose data runs past the end
+        return header(qid, 1, 1) + question + rr(ptr, A, addr, rdlength=200)
+    if kind == "labelpast":  # answer name with a label longer than the rest
+        return header(qid, 1, 1) + question + b"\x3fabc"
+    if kind == "short":
+        return header(qid, 1, 1)[:11]
+    if kind == "loop":  # question name points at itself, answers chain pointers
+        q = b"\xc0\x0c" + struct.pack(">HH", A, IN)
+        chain = rr(b"\xc0\x12", CNAME, b"\xc0\x10") + rr(b"\x01x\xc0\x0c", TXT, b"\x01y")
+        return header(qid, 1, 3) + q + chain + rr(b"\xc0\x0e", A, addr)
+    if kind == "pointerq":  # the question repeated with a pointer for its name
+        return header(qid, 1, 1) + b"\xc0\x0c" + question[-4:] + rr(ptr, A, addr)
+    if kind == "chaos":  # an A record of class CH first
+        return header(qid, 1, 2) + question + rr(ptr, A, bytes(4), rclass=3) + rr(ptr, A, addr)
+    if kind == "afterbuffer":  # padding pushes the A record past 512 bytes
+        pad = rr(ptr, TXT, b"\xff" + b"p" * 255) * 2
+        return header(qid, 1, 3) + question + pad + rr(ptr, A, addr)
+    if kind == "longreply":  # A record first, then more than 512 bytes
+        pad = rr(ptr, TXT, b"\xff" + b"p" * 255) * 3
+        return header(qid, 1, 4) + question + rr(ptr, A, addr) + pad
+    if kind == "nxdomain":
+        return header(qid, 1, 0, 0x8183) + question
+    return header(qid, 1, 0, 0x8182) + question
+
+
+def main():
+    log = open(sys.argv[1], "a", buffering=1)
+    socks = []
+    for addr in sys.argv[2:]:
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((addr, 53))
+        socks.append(s)
+    print("ready", flush=True)
+    while True:
+        for s in select.select(socks, [], [])[0]:
+            query, peer = s.recvfrom(512)
+            if len(query) < 17:
+                continue
+            end = query.find(b"\0", 12)
+            labels, i = [], 12
+            while i < end:
+                labels.append(query[i + 1:i + 1 + query[i]].decode("ascii", "replace"))
+                i += 1 + query[i]
+            qid = struct.unpack(">H", query[:2])[0]
+            log.write("%s %d %s\n" % (s.getsockname()[0], qid, ".".join(labels)))
+            s.sendto(reply(query), peer)
+
+
+if __name__ == "__main__":
+    main()
