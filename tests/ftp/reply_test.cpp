@@ -1,0 +1,320 @@
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include "ftp/control.h"
+#include "ftp/data_conn.h"
+
+namespace {
+int open_fds() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (readdir(d)) ++n;
+    closedir(d);
+    return n;
+}
+
+struct sock_pair {
+    int ours = -1, peer = -1;
+    sock_pair() {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        ours = fds[0];
+        peer = fds[1];
+    }
+    ~sock_pair() {
+        if (ours >= 0) close(ours);
+        if (peer >= 0) close(peer);
+    }
+    void say(const std::string& s) const { ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    void hang_up() {
+        close(peer);
+        peer = -1;
+    }
+    std::string heard() const {
+        char buf[4096];
+        ssize_t n = recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+};
+
+// A socketpair keeps the boundaries of separate writes as separate reads
+// only if each is read before the next arrives; SOCK_SEQPACKET does.
+struct packet_pair : sock_pair {
+    packet_pair() {
+        close(ours);
+        close(peer);
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+        ours = fds[0];
+        peer = fds[1];
+    }
+};
+}  // namespace
+
+TEST(FtpReply, SingleLineWithCrLfLosesLineEnding) {
+    sock_pair s;
+    s.say("200 OK\r\n");
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "200 OK");
+    EXPECT_EQ(line, buf);
+}
+
+TEST(FtpReply, MultiLineReplyInOneRead) {
+    sock_pair s;
+    s.say("220-Welcome\r\n220 Ready\r\n");
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "220 Ready");
+}
+
+TEST(FtpReply, MultiLineReplyInTwoReads) {
+    packet_pair s;
+    s.say("220-Welcome\r\n220-more text\r\n");
+    s.say("220 Ready\r\n");
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "220 Ready");
+    EXPECT_EQ(line, buf);
+}
+
+TEST(FtpReply, ContinuationWithoutCodeAndFollowingReply) {
+    packet_pair s;
+    s.say("free text first\r\n");
+    s.say("211-Features:\r\n SIZE\r\n211 End\r\n");
+    s.say("230 Logged in\r\n");
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "211 End");
+    line = get_line(s.ours, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "230 Logged in");
+}
+
+TEST(FtpReply, ShortReadsAndClosedConnectionGiveNull) {
+    ftp_reply_buf buf;
+    {
+        packet_pair s;
+        s.say("220");  // three bytes count as no reply
+        EXPECT_EQ(get_line(s.ours, buf), nullptr);
+    }
+    {
+        packet_pair s;
+        s.say("2");
+        EXPECT_EQ(get_line(s.ours, buf), nullptr);
+    }
+    {
+        sock_pair s;
+        s.say("220-partial\r\n");
+        s.hang_up();
+        EXPECT_EQ(get_line(s.ours, buf), nullptr);
+    }
+}
+
+TEST(FtpReply, LongReplyStaysInsideBuffer) {
+    sock_pair s;
+    std::string big(5000, 'x');
+    s.say(big);
+    s.say("\r\n250 done\r\n");
+    s.hang_up();
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "250 done");
+    EXPECT_LT(line, buf + sizeof buf);
+}
+
+TEST(FtpReply, CheckNumericComparesThreeCharacters) {
+    EXPECT_TRUE(check_numeric("227", "227 Entering"));
+    EXPECT_FALSE(check_numeric("227", "228 x"));
+    EXPECT_FALSE(check_numeric("227", "22"));
+    EXPECT_FALSE(check_numeric("550", ""));
+}
+
+TEST(FtpCommand, SendControlWritesExactBytes) {
+    sock_pair s;
+    EXPECT_EQ(send_control(s.ours, "CWD ", "a/b", "\r\n", nullptr), 1);
+    EXPECT_EQ(s.heard(), "CWD a/b\r\n");
+    EXPECT_EQ(send_control(s.ours, "PASS ", "", "\r\n", nullptr), 1);
+    std::string pass = s.heard();
+    EXPECT_EQ(pass.size(), 7u);
+    EXPECT_EQ(pass, "PASS \r\n");
+    ftp_quit(s.ours);
+    EXPECT_EQ(s.heard(), "QUIT\r\n");
+}
+
+TEST(FtpCommand, LineThatDoesNotFitIsNotSent) {
+    sock_pair s;
+    std::string arg(ftp_buf_size - 7, 'a');  // "RETR " + arg + "\r\n" needs 2048 + NUL
+    EXPECT_EQ(send_control(s.ours, "RETR ", arg.c_str(), "\r\n", nullptr), 0);
+    EXPECT_EQ(s.heard(), "");
+    arg.pop_back();  // exactly 2047 characters fit
+    EXPECT_EQ(send_control(s.ours, "RETR ", arg.c_str(), "\r\n", nullptr), 1);
+    EXPECT_EQ(s.heard().size(), ftp_buf_size - 1);
+}
+
+TEST(FtpCommand, LstrcpyCountsCharacters) {
+    char dest[8];
+    std::memset(dest, 'x', sizeof dest);
+    EXPECT_EQ(lstrcpy(dest, "abc"), 3);
+    EXPECT_STREQ(dest, "abc");
+    EXPECT_EQ(lstrcpy(dest, ""), 0);
+    EXPECT_EQ(dest[0], '\0');
+}
+
+namespace {
+std::string pasv(const char* reply, bool* ok = nullptr) {
+    char line[256];
+    std::strncpy(line, reply, sizeof line - 1);
+    line[sizeof line - 1] = '\0';
+    sockaddr_in sa{};
+    bool parsed = pasv_address(line, &sa);
+    if (ok) *ok = parsed;
+    if (!parsed) return "none";
+    EXPECT_EQ(sa.sin_family, AF_INET);
+    return std::string(inet_ntoa(sa.sin_addr)) + ":" + std::to_string(ntohs(sa.sin_port));
+}
+}  // namespace
+
+TEST(FtpPasv, AddressAndPort) {
+    EXPECT_EQ(pasv("227 Entering Passive Mode (192,168,1,10,3,4)"), "192.168.1.10:772");
+    EXPECT_EQ(pasv("227 =10,0,0,1,0,99"), "10.0.0.1:99");
+    // A blank after each comma reads as a number 0.
+    EXPECT_EQ(pasv("227 (10, 0, 0, 1, 4, 5)"), "10.0.0.0:0");
+    EXPECT_EQ(pasv("227 (256,1,2,3,260,511)"), "0.1.2.3:1279");
+    EXPECT_EQ(pasv("227 (1,2,3)"), "1.2.3.0:0");
+    // An endless number wraps instead of overflowing; its low byte is kept.
+    EXPECT_EQ(pasv("227 (9,9,9,9,1,99999999999999999999999)"), "9.9.9.9:511");
+    bool ok = true;
+    EXPECT_EQ(pasv("227 no numbers here", &ok), "none");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(pasv("227", &ok), "none");
+}
+
+TEST(FtpPasv, NumericStepsOverOneSeparator) {
+    char text[] = "12,,x7";
+    char* p = text;
+    EXPECT_EQ(numeric(&p), 12);
+    EXPECT_EQ(p, text + 3);
+    EXPECT_EQ(numeric(&p), 0);  // not a digit: one step on
+    EXPECT_EQ(p, text + 4);
+    EXPECT_EQ(numeric(&p), 0);
+    EXPECT_EQ(numeric(&p), 7);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(numeric(&p), 0);
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST(FtpPort, CommandText) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = inet_addr("192.168.1.5");
+    sa.sin_port = htons(772);
+    char line[256];
+    ASSERT_TRUE(port_command(line, sizeof line, sa));
+    EXPECT_STREQ(line, "PORT 192,168,1,5,3,4\r\n");
+    char tiny[8];
+    EXPECT_FALSE(port_command(tiny, sizeof tiny, sa));
+}
+
+namespace {
+// A loopback control connection: ctl is ours, srv the server's end.
+struct tcp_pair {
+    int ctl = -1, srv = -1;
+    tcp_pair() {
+        int lst = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        EXPECT_EQ(bind(lst, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        EXPECT_EQ(listen(lst, 1), 0);
+        getsockname(lst, reinterpret_cast<sockaddr*>(&sa), &len);
+        ctl = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(ctl, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        srv = accept(lst, nullptr, nullptr);
+        close(lst);
+    }
+    ~tcp_pair() {
+        close(ctl);
+        close(srv);
+    }
+    std::string heard() const {
+        char buf[512];
+        ssize_t n = recv(srv, buf, sizeof buf, MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+};
+}  // namespace
+
+TEST(FtpPort, ActiveSocketAnnouncedAndAccepted) {
+    tcp_pair t;
+    ASSERT_EQ(write(t.srv, "200 PORT ok\r\n", 13), 13);
+    int lst = get_sock(t.ctl);
+    ASSERT_GE(lst, 0);
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(lst, reinterpret_cast<sockaddr*>(&sa), &len);
+    unsigned port = ntohs(sa.sin_port);
+    EXPECT_EQ(t.heard(), "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xff) + "\r\n");
+
+    // The server connects to what it was told; the accepted socket carries data.
+    int data = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(data, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    int conn = accept_data_conn(lst);
+    ASSERT_GE(conn, 0);
+    ASSERT_EQ(write(data, "x", 1), 1);
+    char c = 0;
+    EXPECT_EQ(read(conn, &c, 1), 1);
+    EXPECT_EQ(c, 'x');
+    close(data);
+    close(conn);
+}
+
+TEST(FtpPort, RefusedPortClosesSocket) {
+    tcp_pair t;
+    int before = open_fds();
+    ASSERT_EQ(write(t.srv, "500 no\r\n", 8), 8);
+    EXPECT_EQ(get_sock(t.ctl), -1);
+    EXPECT_EQ(open_fds(), before);
+    // PASV refused: no PORT fallback here, just -1 and nothing opened.
+    ASSERT_EQ(write(t.srv, "502 no PASV\r\n", 13), 13);
+    t.heard();
+    EXPECT_EQ(get_passive_sock(t.ctl), -1);
+    EXPECT_EQ(t.heard(), "PASV\r\n");
+    EXPECT_EQ(open_fds(), before);
+}
+
+TEST(FtpPasv, PassiveSocketConnectsToAnnouncedPort) {
+    tcp_pair t;
+    int lst = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(lst, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(lst, 1), 0);
+    getsockname(lst, reinterpret_cast<sockaddr*>(&sa), &len);
+    unsigned port = ntohs(sa.sin_port);
+    std::string reply = "227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
+                        std::to_string(port & 0xff) + ")\r\n";
+    ASSERT_EQ(write(t.srv, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    int data = get_passive_sock(t.ctl);
+    ASSERT_GE(data, 0);
+    int conn = accept(lst, nullptr, nullptr);
+    EXPECT_GE(conn, 0);
+    close(conn);
+    close(data);
+    close(lst);
+}
