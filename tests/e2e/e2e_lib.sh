@@ -1,0 +1,288 @@
+# Shared helpers for the end-to-end tests, the demo and the footprint script.
+# Source it inside the sandbox.  It turns the sandbox into a small router: an
+# HTTPS update server (nginx on 127.0.0.2) behind the default host name, the
+# module name, a fake /etc/init.d/oru that records its calls, and the
+# configuration store file with logging on.
+#
+# Needs KESTRELD, KESTREL_SOURCE_DIR, KESTREL_BINARY_DIR, KESTREL_SLEEP_SHIM.
+
+# shellcheck source=../sandbox/lib.sh
+source "${KESTREL_SOURCE_DIR:?}/tests/sandbox/lib.sh"
+: "${KESTRELD:?KESTRELD names the daemon under test}"
+: "${KESTREL_SLEEP_SHIM:?KESTREL_SLEEP_SHIM names the sleep shim}"
+
+e2e_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# A build-time constant as configured in the build tree under test.
+e2e_cache_value() {
+  local name=$1 fallback=$2 value=
+  if [ -f "${KESTREL_BINARY_DIR:-}/CMakeCache.txt" ]; then
+    value=$(sed -n "s/^$name:[A-Z]*=//p" "$KESTREL_BINARY_DIR/CMakeCache.txt" | head -n 1)
+  fi
+  echo "${value:-$fallback}"
+}
+
+E2E_HTTPS_HOST=$(e2e_cache_value KESTREL_HTTPS_HOST dl.dbg.example.com)
+E2E_PING_TARGET=$(e2e_cache_value KESTREL_PING_TARGET www.example.com)
+E2E_SERVER=127.0.0.2
+E2E_WWW=/sandbox/www
+E2E_PREFIX=/sw-apps/dbg_log_collect/
+E2E_CONFIG=$(e2e_cache_value KESTREL_CONFIG_FILE /etc/kestrel/config)
+E2E_LOG=/tmp/oru_log.txt
+E2E_ORU_CALLS=$sb_dir/oru.calls
+E2E_ORU_PIDFILE=$sb_dir/oru.pidfile
+E2E_SLEEPS=$sb_dir/sleeps.log
+E2E_OUT=$sb_dir/run.out
+E2E_ERR=$sb_dir/run.err
+E2E_RESULT=$sb_dir/run.result
+E2E_PYTHON=/usr/bin/python3
+
+# ---------------------------------------------------------------- failures
+
+e2e_case() { echo "== $*"; E2E_CASE=$*; }
+
+# Fails with the message and what the last run left behind.
+e2e_fail() {
+  {
+    echo "FAIL${E2E_CASE:+ [$E2E_CASE]}: $*"
+    local f
+    for f in "$E2E_RESULT" "$E2E_ERR" "$E2E_SLEEPS" "$E2E_ORU_CALLS" "$E2E_LOG" \
+             "$sb_dir"/nginx-*/access.log; do
+      [ -s "$f" ] || continue
+      echo "---- $f"
+      tail -n 40 "$f"
+    done
+  } >&2
+  exit 1
+}
+
+e2e_assert_eq() { # ACTUAL EXPECTED WHAT
+  [ "$1" = "$2" ] || e2e_fail "$3: expected [$2], got [$1]"
+}
+
+e2e_assert_exists() { [ -e "$1" ] || e2e_fail "${2:-$1 should exist}"; }
+e2e_assert_absent() { [ ! -e "$1" ] || e2e_fail "${2:-$1 should not exist}"; }
+
+# The file holds exactly TEXT (no line ending added).
+e2e_assert_content() { # PATH TEXT [WHAT]
+  [ -f "$1" ] || e2e_fail "${3:-$1}: missing"
+  cmp -s "$1" <(printf '%s' "$2") || e2e_fail "${3:-$1}: expected [$2], got [$(head -c 200 "$1")]"
+}
+
+e2e_assert_same_file() { # PATH EXPECTED_PATH [WHAT]
+  [ -f "$1" ] || e2e_fail "${3:-$1}: missing"
+  cmp -s "$1" "$2" || e2e_fail "${3:-$1}: differs from $2"
+}
+
+e2e_assert_contains() { # FILE TEXT
+  grep -qF -- "$2" "$1" 2>/dev/null || e2e_fail "$1 does not contain [$2]"
+}
+
+e2e_assert_not_contains() { # FILE TEXT
+  ! grep -qF -- "$2" "$1" 2>/dev/null || e2e_fail "$1 contains [$2]"
+}
+
+# Number of lines of FILE that contain TEXT (0 for a missing file).
+e2e_count() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
+
+e2e_assert_count() { # FILE TEXT N
+  local n
+  n=$(e2e_count "$1" "$2")
+  [ "$n" -eq "$3" ] || e2e_fail "$1: [$2] seen $n times, expected $3"
+}
+
+# Number of log lines "DEBUG:   FUNC L#n MESSAGE" (MESSAGE matched whole).
+e2e_log_count() { # FUNC MESSAGE
+  sed -nE "s/^DEBUG:   $1 L#[0-9]+ //p" "$E2E_LOG" 2>/dev/null | grep -cxF -- "$2" || true
+}
+
+e2e_assert_log() { # FUNC MESSAGE [N]
+  local n
+  n=$(e2e_log_count "$1" "$2")
+  [ "$n" -eq "${3:-1}" ] || e2e_fail "log: [$1] [$2] seen $n times, expected ${3:-1}"
+}
+
+# Pauses the last runs asked for, one number per line.
+e2e_sleeps() { sed -n 's/^sleep //p' "$E2E_SLEEPS" 2>/dev/null | tr '\n' ' ' | sed 's/ $//'; }
+
+# ---------------------------------------------------------------- the router
+
+# The sandboxed router with logging on and MODULE in /module_name.  The
+# server is not started here (e2e_start_server), so that tests can leave it down.
+e2e_setup() { # MODULE
+  sb_hosts "$E2E_SERVER" "$E2E_HTTPS_HOST"
+  # Name lookups other than /etc/hosts fail at once: nothing listens on 127.0.0.1:53.
+  rm -f /etc/resolv.conf
+  echo "nameserver 127.0.0.1" > /etc/resolv.conf
+  e2e_module "$1"
+  mkdir -p /etc/init.d "$(dirname "$E2E_CONFIG")" "$E2E_WWW"
+  cat > /etc/init.d/oru <<ORU
+#!/bin/sh
+# Fake service: records each call, and which process held the pid file then.
+echo "\$@" >> $E2E_ORU_CALLS
+cat /var/run/kestreld.pid >> $E2E_ORU_PIDFILE 2>/dev/null || echo none >> $E2E_ORU_PIDFILE
+ORU
+  chmod 755 /etc/init.d/oru
+  e2e_config
+}
+
+# Rewrites the configuration store: logging on, plus the given key=value lines.
+e2e_config() {
+  { echo "oru_log=1"; local kv; for kv in "$@"; do printf '%s\n' "$kv"; done; } > "$E2E_CONFIG"
+}
+
+e2e_module() { printf '%s\n' "$1" > /module_name; }
+
+e2e_start_server() { # [ADDR [ROOT]]
+  sb_start_nginx "${1:-$E2E_SERVER}" "${2:-$E2E_WWW}"
+}
+
+# Upper-case MD5 digest of a file, as the control file announces it.
+e2e_md5() { md5sum "$1" | cut -c1-32 | tr 'a-f' 'A-F'; }
+
+# The control file announcing PAYLOAD as VERSION, LF line ends.  The section
+# after [Major2] names another version, which must never be read.
+e2e_control_text() { # VERSION PAYLOAD [MD5]
+  local md5=${3:-$(e2e_md5 "$2")}
+  printf '%s\n' "[Major1]" "file=/images/dbg-gen_V$1" "md5=$md5" "size=$(stat -c %s "$2")" \
+    "[Major2]" "file=/images/dbg-gen_V99.0.0" "md5=00000000000000000000000000000000"
+}
+
+# Publishes PAYLOAD as VERSION for MODULE under the server's document root.
+# Options: --dir D (directory on the server, default prefix+module),
+# --md5 X (announce X instead of the real digest), --encoding
+# lf|crlf|utf16le|utf16be (of the control file, the UTF-16 ones with a BOM
+# and CR LF line ends).
+e2e_publish() { # MODULE VERSION PAYLOAD [options]
+  local module=$1 version=$2 payload=$3 dir= md5= encoding=lf
+  shift 3
+  while [ "$#" -gt 0 ]; do
+    case $1 in
+      --dir) dir=$2; shift 2 ;;
+      --md5) md5=$2; shift 2 ;;
+      --encoding) encoding=$2; shift 2 ;;
+      *) sb_fail "e2e_publish: unknown option $1" ;;
+    esac
+  done
+  dir=$E2E_WWW${dir:-$E2E_PREFIX$module}
+  mkdir -p "$dir"
+  cp "$payload" "$dir/dbg-gen.cfg"
+  local text
+  text=$(e2e_control_text "$version" "$payload" "$md5")
+  case $encoding in
+    lf) printf '%s\n' "$text" > "$dir/fileinfo.txt" ;;
+    crlf) printf '%s\n' "$text" | sed 's/$/\r/' > "$dir/fileinfo.txt" ;;
+    utf16le) { printf '\377\376'; printf '%s\n' "$text" | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE; } > "$dir/fileinfo.txt" ;;
+    utf16be) { printf '\376\377'; printf '%s\n' "$text" | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16BE; } > "$dir/fileinfo.txt" ;;
+    *) sb_fail "e2e_publish: unknown encoding $encoding" ;;
+  esac
+}
+
+# A sample payload: a small configuration of the debug-log collector.
+e2e_make_payload() { # PATH [FLAVOUR]
+  cat > "$1" <<CFG
+# debug-log collection ${2:-default}
+collect.interval=300
+collect.max_size=65536
+collect.targets=kernel,wifi,wan
+upload.enabled=1
+CFG
+}
+
+# Number of GET requests for PATH that reached the server on ADDR.
+e2e_requests() { # PATH [ADDR]
+  local log
+  log=$(sb_nginx_log "${2:-$E2E_SERVER}")
+  grep -cF -- "\"GET $1 HTTP" "$log" 2>/dev/null || true
+}
+
+# Forgets everything a run leaves on the device and what the fakes recorded,
+# so that the next case starts from a clean router.
+e2e_reset() {
+  find /tmp -mindepth 1 -delete
+  rm -f /var/run/kestreld.pid
+  : > "$E2E_ORU_CALLS"
+  : > "$E2E_ORU_PIDFILE"
+  : > "$E2E_SLEEPS"
+  local log
+  for log in "$sb_dir"/nginx-*/access.log; do
+    [ -f "$log" ] && : > "$log"
+  done
+  return 0
+}
+
+# ---------------------------------------------------------------- running
+
+# Runs the daemon as the router would start it and waits for the whole run,
+# including the detached child, to end (at most E2E_TIMEOUT s, default 60).
+#   --count N            start N copies at the same instant
+#   --sleeps-in-stderr   record the pauses in the stderr file, in order with
+#                        the messages (the default is $E2E_SLEEPS)
+# Sets E2E_STARTED (exit statuses of the started processes), E2E_DETACHED
+# (exit statuses of detached kestreld processes), E2E_SECONDS (wall time).
+e2e_run() {
+  local count=1 sleep_log=$E2E_SLEEPS
+  while [ "$#" -gt 0 ]; do
+    case $1 in
+      --count) count=$2; shift 2 ;;
+      --sleeps-in-stderr) sleep_log=$E2E_ERR; shift ;;
+      *) sb_fail "e2e_run: unknown option $1" ;;
+    esac
+  done
+  local preload=$KESTREL_SLEEP_SHIM${E2E_PRELOAD_EXTRA:+ $E2E_PRELOAD_EXTRA}
+  # verify_asan_link_order=0: the sanitized daemon runs with the shim preloaded.
+  "$E2E_PYTHON" "$e2e_here/run_daemon.py" --out "$E2E_OUT" --err "$E2E_ERR" --result "$E2E_RESULT" \
+    --count "$count" --timeout "${E2E_TIMEOUT:-60}" -- \
+    /usr/bin/env LD_PRELOAD="$preload" KESTREL_SLEEP_LOG="$sleep_log" \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:exitcode=86" \
+    UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1:exitcode=86" \
+    "$KESTRELD" || e2e_fail "the launcher failed"
+
+  grep -qx timeout "$E2E_RESULT" && e2e_fail "the run did not end within ${E2E_TIMEOUT:-60} s"
+  E2E_STARTED=$(awk '$1 == "started" { print $3 }' "$E2E_RESULT" | sort | tr '\n' ' ' | sed 's/ $//')
+  E2E_DETACHED=$(awk '$1 == "detached" && $3 == "kestreld" { print $4 }' "$E2E_RESULT" | tr '\n' ' ' | sed 's/ $//')
+  E2E_SECONDS=$(awk '$1 == "seconds" { print $2 }' "$E2E_RESULT")
+  if grep -qE 'Sanitizer|runtime error:' "$E2E_ERR"; then
+    e2e_fail "sanitizer report on stderr"
+  fi
+  if pgrep -x kestreld >/dev/null; then
+    e2e_fail "a kestreld process is still running"
+  fi
+  return 0
+}
+
+# The last run passed the guard: the caller saw status 0 at once and the
+# detached run ended with status 1.
+e2e_assert_ran() {
+  e2e_assert_eq "$E2E_STARTED" "0" "exit status seen by the caller"
+  e2e_assert_eq "$E2E_DETACHED" "1" "exit status of the detached run"
+}
+
+# The detached run's pid, as the launcher reaped it.
+e2e_detached_pid() { awk '$1 == "detached" && $3 == "kestreld" { print $2 }' "$E2E_RESULT"; }
+
+# Standard error of the last run without the complaints of the fixed shell
+# commands of the run ("mkdir /tmp/dbg_log_collect" when the directory is
+# there, "rm /tmp/dbg_md5" and the like when the file is not).
+e2e_console() {
+  grep -vE -e "^mkdir: cannot create directory .?/tmp/dbg_log_collect.?: File exists$" \
+    -e "^rm: cannot remove .?/(tmp/dbg_md5|tmp/dbg_version|var/run/kestreld.pid).?: No such file or directory$" \
+    "$E2E_ERR" || true
+}
+
+# What the updater leaves on a device after any run past the guard.
+e2e_assert_cleaned_up() {
+  local f
+  for f in /tmp/fileinfo.txt /var/run/kestreld.pid /tmp/dbg_md5 /tmp/dbg_version /tmp/dbg-gen.cfg.new /tmp/md5; do
+    e2e_assert_absent "$f" "$f left behind after the run"
+  done
+}
+
+# The markers hostile values would create if a shell ever ran them.
+e2e_assert_no_markers() {
+  local m
+  for m in /sandbox/pwned* /pwned* /m[0-9]; do
+    [ -e "$m" ] && e2e_fail "hostile value was executed: $m exists"
+  done
+  return 0
+}

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Update runs over HTTPS against a real nginx: a fresh install, the same
+# version again, a newer version, and a payload whose MD5 does not match.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
+
+module=abc
+dir=$E2E_PREFIX$module
+url=https://$E2E_HTTPS_HOST$dir
+
+e2e_setup "$module"
+e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_start_server
+e2e_make_payload "$sb_dir/v1.cfg" v1
+e2e_make_payload "$sb_dir/v2.cfg" v2
+e2e_publish "$module" 1.0.12 "$sb_dir/v1.cfg"
+
+e2e_case "fresh install"
+e2e_reset
+e2e_run
+e2e_assert_ran
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
+e2e_assert_cleaned_up
+# While the service restarted, the pid file named the detached run itself.
+e2e_assert_content "$E2E_ORU_PIDFILE" "$(e2e_detached_pid)"$'\n'"$(e2e_detached_pid)"$'\n' "pid file during the run"
+e2e_assert_content "$E2E_ERR" "Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!
+" "stderr"
+e2e_assert_eq "$(e2e_sleeps)" "" "pauses"
+e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
+e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 1 "payload requests"
+e2e_assert_log parse_ctl "Get new version"
+e2e_assert_contains "$E2E_LOG" "      ver =1.0.12"
+e2e_assert_contains "$E2E_LOG" "      file=dbg-gen_V1.0.12"
+e2e_assert_contains "$E2E_LOG" "      md5 =$(e2e_md5 "$sb_dir/v1.cfg")"
+e2e_assert_contains "$E2E_LOG" "      size=$(stat -c %s "$sb_dir/v1.cfg")"
+e2e_assert_count "$E2E_LOG" "---------------------------------------------" 2
+[ -s /tmp/curl_error ] || e2e_fail "/tmp/curl_error should hold curl's diagnostics"
+
+e2e_case "same version again"
+: > "$E2E_ORU_CALLS"
+: > "$(sb_nginx_log "$E2E_SERVER")"
+: > "$E2E_LOG"
+e2e_run
+e2e_assert_ran
+e2e_assert_log parse_ctl "We have had the newest version"
+e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
+e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 0 "payload requests"
+e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
+e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!" "stderr"
+e2e_assert_cleaned_up
+
+e2e_case "an older version is not installed"
+e2e_publish "$module" 1.0.9 "$sb_dir/v2.cfg"
+: > "$(sb_nginx_log "$E2E_SERVER")"
+e2e_run
+e2e_assert_ran
+e2e_assert_log parse_ctl "We have had the newest version" 2
+e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 0 "payload requests"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
+
+e2e_case "a newer version replaces the installed one"
+e2e_publish "$module" 1.1 "$sb_dir/v2.cfg"
+e2e_run
+e2e_assert_ran
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.1 "recorded version"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_cleaned_up
+
+e2e_case "wrong MD5: nothing installed, the version is retried"
+e2e_reset
+printf 'collect.interval=60\n' > /tmp/dbg-gen.cfg
+cp /tmp/dbg-gen.cfg "$sb_dir/installed.cfg"
+mkdir -p /tmp/dbg_log_collect
+printf 1.0.12 > /tmp/dbg_log_collect/dbg_version
+e2e_publish "$module" 1.2.0 "$sb_dir/v2.cfg" --md5 "$(e2e_md5 "$sb_dir/v1.cfg")"
+e2e_run
+e2e_assert_ran
+e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 1 "payload requests"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/installed.cfg" "installed payload after a bad digest"
+e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version after a bad digest"
+e2e_assert_log parse_ctl "Get new version"
+e2e_assert_cleaned_up
+
+e2e_case "wrong MD5 fixed on the server: the next run installs"
+e2e_publish "$module" 1.2.0 "$sb_dir/v2.cfg"
+: > "$E2E_LOG"
+e2e_run
+e2e_assert_ran
+e2e_assert_log parse_ctl "Get new version"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.2.0 "recorded version"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_cleaned_up
+
+echo "update_https: all cases passed"
