@@ -1,0 +1,185 @@
+#include "unit/cloud.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "build_config.h"
+#include "unit/kol_log.h"
+#include "unit/text_builder.h"
+#include "unit/unique_fd.h"
+
+namespace {
+constexpr char kq_file[] = "/tmp/ra_kq_info";
+constexpr char time_file[] = "/tmp/mBrisk_time";
+constexpr std::size_t identity_size = 64;
+constexpr std::size_t command_size = 512;
+
+struct agent_identity {
+    char id[identity_size];
+    char claim_code[identity_size];
+    const char* host;
+};
+
+agent_identity read_identity() {
+    agent_identity who{};
+    // Copied at once: the next kq call reuses cat_file's buffer.
+    bounded_copy(who.id, sizeof who.id, get_value_from_kq("ozmardcfg[0].o_zmard_id"));
+    who.host = location_host(who.id);
+    bounded_copy(who.claim_code, sizeof who.claim_code,
+                 get_value_from_kq("ozmardcfg[0].o_zmard_claim_code"));
+    return who;
+}
+
+// "curl -k -X METHOD https://HOST/PATH -H ... -H 'Authorization:ID:CODE'"
+void request_start(text_builder& cmd, const char* method, const agent_identity& who,
+                   const char* path) {
+    char auth[2 * identity_size + 16];
+    text_builder header(auth);
+    header.raw("Authorization:").raw(who.id).raw(":").raw(who.claim_code);
+    cmd.printf("curl -k -X %s https://%s/%s -H \"content-type: application/json\" -H ", method,
+               who.host, path);
+    cmd.quoted(auth);
+    if (!header.ok()) cmd.truncated = true;
+}
+
+// Text as the inside of a JSON string: quote, backslash and control
+// characters escaped, so outside values cannot reshape the body.
+void json_string_text(text_builder& out, std::string_view s) {
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            char esc[2] = {'\\', c};
+            out.raw(std::string_view(esc, 2));
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out.printf("\\u%04x", static_cast<unsigned>(c));
+        } else {
+            out.raw(std::string_view(&c, 1));
+        }
+    }
+}
+
+// Runs a complete command line; one that was cut is never run.
+bool run(const text_builder& cmd) {
+    if (!cmd.ok()) {
+        KOL_LOG("command line too long, not run");
+        return false;
+    }
+    int rc = std::system(cmd.c_str());
+    (void)rc;
+    return true;
+}
+
+long to_long32(const char* text) {
+    long long v = std::strtoll(text, nullptr, 10);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<long>(v);
+}
+}  // namespace
+
+const char* location_host(const char* agent_id) {
+    if (std::strncmp(agent_id, "DEV-", 4) == 0) return build_config::location_host_dev;
+    if (std::strncmp(agent_id, "QA-", 3) == 0) return build_config::location_host_qa;
+    return build_config::location_host_prod;
+}
+
+char* get_value_from_kq(const char* string) {
+    char cmd[128];
+    text_builder line(cmd, sizeof cmd - 1);
+    line.raw("kq -s ").quoted(string ? string : "").raw(" > ").raw(kq_file);
+    // A value left by an earlier call must not pass for this key's.
+    std::remove(kq_file);
+    run(line);
+    return cat_file(kq_file);
+}
+
+void get_wanip_info() {
+    agent_identity who = read_identity();
+    char cmd[command_size];
+    text_builder line(cmd, sizeof cmd - 1);
+    request_start(line, "GET", who, "device-location/resolve");
+    line.raw(" -o /tmp/mBrisk_MAXmind --connect-timeout 3 &");
+    run(line);
+}
+
+void get_current_time() {
+    agent_identity who = read_identity();
+    char serial[32];
+    char model[8];
+    bounded_copy(serial, sizeof serial, cat_file("/tmp/Seria_Number"));
+    bounded_copy(model, sizeof model, cat_file("/module_name"));
+    // A reply of an earlier call must never be taken for this one.
+    std::remove(time_file);
+
+    char body[320];
+    text_builder json(body);
+    json.raw("{\"hardwareId\":\"");
+    json_string_text(json, serial);
+    json.raw("\",\"model\":\"");
+    json_string_text(json, model);
+    json.raw("\"}");
+
+    char cmd[command_size];
+    text_builder line(cmd, sizeof cmd - 1);
+    request_start(line, "POST", who, "device-location/syncTime");
+    // JSON escaping first, then the shell quoting of the whole body.
+    line.raw(" -d ").quoted(body).raw(" -o ").raw(time_file).raw(" --connect-timeout 3 &");
+    if (!json.ok()) line.truncated = true;
+    run(line);
+}
+
+void time_reply_line(char* line, time_reply& reply) {
+    char* save = nullptr;
+    if (std::strstr(line, "timestamp")) {
+        strtok_r(line, ": ", &save);  // the member name
+        if (const char* value = strtok_r(nullptr, ",", &save)) {
+            reply.timestamp = to_long32(value);
+            reply.have_timestamp = true;
+        }
+    } else if (std::strstr(line, "zoneOffset")) {
+        strtok_r(line, ": ", &save);
+        if (const char* value = strtok_r(nullptr, "\n", &save)) {
+            reply.offset = to_long32(value);
+            reply.have_offset = true;
+        }
+    }
+}
+
+void set_current_time() {
+    get_current_time();
+    sleep(3);
+
+    time_reply reply;
+    {
+        unique_file in(std::fopen(time_file, "r"));
+        if (!in) return;
+        char line[256];
+        while (std::fgets(line, sizeof line - 1, in.get())) time_reply_line(line, reply);
+    }
+    if (!reply.have_timestamp || !reply.have_offset) return;
+
+    long long sum = static_cast<long long>(reply.timestamp) + reply.offset;
+    auto when = static_cast<std::time_t>(sum);
+    if (static_cast<long long>(when) != sum) return;  // beyond a 32-bit time_t
+    const std::tm* cal = std::localtime(&when);
+    if (!cal) return;
+    char clock_text[24];
+    if (!bounded_format(clock_text, sizeof clock_text, "%d-%02d-%02d %02d:%02d:%02d",
+                        cal->tm_year + 1900, cal->tm_mon + 1, cal->tm_mday, cal->tm_hour,
+                        cal->tm_min, cal->tm_sec))
+        return;
+
+    char cmd[256];
+    text_builder line(cmd, sizeof cmd - 1);
+    line.printf("date -s \"%s\"", clock_text);
+    if (!run(line)) return;
+    std::printf("ORU-IOT: Set the local time as %s according to ozmard server current time!!!\n",
+                clock_text);
+    std::fflush(stdout);
+}
