@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "build_config.h"
+#include "ftp/ftp_transfer.h"
 #include "unicode/narrow_utf16.h"
 #include "unit/kol_log.h"
 #include "unit/text_builder.h"
@@ -67,6 +68,22 @@ int ra_transfer_file(const char* host, const char* file_path, const char* local_
     for (int attempt = 1; attempt <= 2; ++attempt) {
         if (url_ok && http_transfer(server_url, local_location) == 1) {
             report(server_url, true);
+            return 1;
+        }
+        report(server_url, false);
+        if (attempt == 1) ::sleep(retry_pause_seconds);
+    }
+
+    url_ok = compose_url(server_url, "ftp", host, build_config::ftp_host, file_path);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        // Each attempt starts without the old file, as over HTTPS.
+        ::unlink(local_location);
+        if (url_ok && ftp_transfer(server_url, local_location, nullptr) == 1) {
+            report(server_url, true);
+            if (is_control_file(local_location) && iconv(local_location) == 0) {
+                std::fputs("iconv error\n", stderr);
+                return 0;
+            }
             return 1;
         }
         report(server_url, false);
