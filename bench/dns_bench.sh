@@ -27,20 +27,27 @@ echo "hosts: dns" > /etc/nsswitch.conf
 busybox nslookup -type=a $name 127.0.0.2 | grep -q 192.0.2.10 || { echo "busybox nslookup does not answer" >&2; exit 1; }
 
 now() { date +%s%N; }
-declare -A took
+declare -A took=([ours_proc]=0 [busybox_proc]=0 [ours_loop]=0 [gai_loop]=0)
+# Adds the time of one run to its total.
 run() {
   local key=$1 t0
   shift
   t0=$(now)
   "$@" >/dev/null
-  took[$key]=$(($(now) - t0))
+  took[$key]=$((took[$key] + $(now) - t0))
 }
-per_process() { for _ in $(seq "$count"); do "$@" >/dev/null; done; }
+per_process() { for _ in $(seq "$1"); do "${@:2}" >/dev/null; done; }
 
-run ours_proc per_process "$driver" resolve $name
-run busybox_proc per_process busybox nslookup -type=a $name 127.0.0.2
-run ours_loop "$driver" loop "$count" $name
-run gai_loop "$driver" getaddrinfo "$count" $name
+# Interleaved rounds, so that load from elsewhere falls on all four alike.
+rounds=5
+share=$((count / rounds))
+count=$((share * rounds))
+for _ in $(seq $rounds); do
+  run ours_proc per_process $share "$driver" resolve $name
+  run busybox_proc per_process $share busybox nslookup -type=a $name 127.0.0.2
+  run ours_loop "$driver" loop $share $name
+  run gai_loop "$driver" getaddrinfo $share $name
+done
 
 row() {
   awk -v what="$1" -v ns="${took[$2]}" -v n="$count" 'BEGIN {
