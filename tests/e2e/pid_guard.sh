@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Single instance: a pid file naming a live process stops the run, a stale
+# one is taken over, and of two runs started at the same instant exactly one
+# goes on.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
+
+module=abc
+dir=$E2E_PREFIX$module
+pidfile=/var/run/kestreld.pid
+
+e2e_setup "$module"
+e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_start_server
+e2e_make_payload "$sb_dir/payload.cfg"
+e2e_publish "$module" 1.0.1 "$sb_dir/payload.cfg"
+
+e2e_case "pid file naming a live process"
+e2e_reset
+sleep 300 &
+live=$!
+printf '%d\n' "$live" > "$pidfile"
+cp "$pidfile" "$sb_dir/pidfile.before"
+e2e_run
+e2e_assert_eq "$E2E_STARTED" 0 "exit status"
+e2e_assert_eq "$E2E_DETACHED" "" "detached runs"
+e2e_assert_content "$E2E_ERR" "" "stderr"
+e2e_assert_log main "ospreyd is already running!!!"
+e2e_assert_eq "$(wc -l < "$E2E_LOG")" 1 "log lines"
+e2e_assert_same_file "$pidfile" "$sb_dir/pidfile.before" "pid file"
+e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 0 "control file requests"
+e2e_assert_absent /tmp/dbg_log_collect "the refused run did nothing"
+kill "$live"
+wait "$live" 2>/dev/null || true
+
+e2e_case "pid file naming a process that is gone"
+e2e_reset
+true &
+gone=$!
+wait "$gone"
+kill -0 "$gone" 2>/dev/null && e2e_fail "pid $gone should be gone"
+printf '%d\n' "$gone" > "$pidfile"
+e2e_run
+e2e_assert_ran
+e2e_assert_eq "$(sed -nE 's/^DEBUG:   [a-z_]+ L#[0-9]+ (stale pid file.*)$/\1/p' "$E2E_LOG" | grep -c "pid $gone" || true)" 1 \
+  "log lines on the stale pid file taken over"
+e2e_assert_eq "$(e2e_log_count main "ospreyd is already running!!!")" 0 "refusals"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_content "$E2E_ORU_PIDFILE" "$(e2e_detached_pid)"$'\n'"$(e2e_detached_pid)"$'\n' "pid file during the run"
+e2e_assert_cleaned_up
+
+# Several rounds: the race between creating and locking the file is narrow.
+for round in 1 2 3 4 5; do
+  e2e_case "two starts at the same instant, round $round"
+  e2e_reset
+  e2e_run --count 2
+  e2e_assert_eq "$E2E_STARTED" "0 0" "exit statuses seen by the callers"
+  e2e_assert_eq "$E2E_DETACHED" 1 "detached runs and their exit status"
+  e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
+  e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+  e2e_assert_log main "ospreyd is already running!!!"
+  e2e_assert_cleaned_up
+done
+
+echo "pid_guard: all cases passed"
