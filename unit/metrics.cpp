@@ -3,11 +3,13 @@
 #include <sys/sysinfo.h>
 
 #include <climits>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "unit/kol_log.h"
 #include "unit/text_builder.h"
@@ -91,17 +93,23 @@ int get_MemoryUtilization() {
 
 void cpu_util(char* cuse, char* cice, char* csys, char* cide, char* ciow, char* cxxx,
               char* cyyy, char* czzz) {
-    static_assert(cpu_counter_size == 32, "widths below must be cpu_counter_size - 1");
     unique_file in(std::fopen("/proc/stat", "r"));
     if (!in) return;
     char line[stat_line_size];
-    while (std::fgets(line, sizeof line, in.get())) {
-        // With its blank, so cpu0, cpu1 ... never match.
-        const char* p = std::strstr(line, "cpu ");
-        if (!p) continue;
-        std::sscanf(p, "cpu  %31s %31s %31s %31s %31s %31s %31s %31s", cuse, cice, csys, cide,
-                    ciow, cxxx, cyyy, czzz);
-        return;
+    const char* p = nullptr;
+    // With its blank, so cpu0, cpu1 ... never match.
+    while (!p && std::fgets(line, sizeof line, in.get())) p = std::strstr(line, "cpu ");
+    if (!p) return;
+    p += 3;
+    char* const fields[] = {cuse, cice, csys, cide, ciow, cxxx, cyyy, czzz};
+    for (char* out : fields) {
+        while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+        if (!*p) return;  // the line ends early: the rest stay untouched
+        std::size_t n = 0;
+        while (p[n] && !std::isspace(static_cast<unsigned char>(p[n]))) ++n;
+        // An over-long counter is cut; its tail never spills into the next field.
+        bounded_copy(out, cpu_counter_size, std::string_view(p, n));
+        p += n;
     }
 }
 
