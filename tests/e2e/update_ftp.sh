@@ -25,15 +25,16 @@ E2E_WWW=$ftp_dir/anon   # the FTP server's anonymous root is what gets published
 e2e_make_payload "$sb_dir/v2.cfg" v2
 e2e_make_payload "$sb_dir/v3.cfg" v3
 
-expect_ftp_update() { # HOST VERSION PAYLOAD
+expect_ftp_update() { # HOST VERSION PAYLOAD PAUSES
   local base=ftp://$1$E2E_PREFIX$module
   e2e_assert_ran
   e2e_assert_contains "$E2E_ERR" "Download file $base/fileinfo.txt successfully!"
   e2e_assert_contains "$E2E_ERR" "Download file $base/dbg-gen.cfg successfully!"
   e2e_assert_count "$E2E_ERR" "Download file https://" 4   # two failed HTTPS attempts per file
   e2e_assert_not_contains "$E2E_ERR" "iconv error"
-  # One pause after the first failed HTTPS attempt of each file, none after FTP.
-  e2e_assert_eq "$(e2e_sleeps)" "60 60" "pauses asked for"
+  # One pause after the first failed HTTPS attempt of each file, none after
+  # FTP; a probe of the default server adds its 5-second settle.
+  e2e_assert_eq "$(e2e_sleeps)" "$4" "pauses asked for"
   e2e_assert_same_file /tmp/dbg-gen.cfg "$3" "installed payload"
   e2e_assert_content /tmp/dbg_log_collect/dbg_version "$2" "recorded version"
   e2e_assert_content "$E2E_ORU_CALLS" "stop
@@ -47,7 +48,7 @@ e2e_reset
 printf 'search lan\nnameserver %s\n' "$dns_addr" > /tmp/resolv.conf
 e2e_publish "$module" 2.0.1 "$sb_dir/v2.cfg"
 e2e_run
-expect_ftp_update "$ftp_default_host" 2.0.1 "$sb_dir/v2.cfg"
+expect_ftp_update "$ftp_default_host" 2.0.1 "$sb_dir/v2.cfg" "5 60 60"
 grep -q "query\[A\] $ftp_default_host from" "$sb_dir/dnsmasq.log" || e2e_fail "dnsmasq was not asked for $ftp_default_host"
 e2e_assert_contains "$E2E_LOG" "DNS-LOOKUP dns : $dns_addr"
 
@@ -57,7 +58,7 @@ e2e_reset
 e2e_config oru_log=1 dbg_ftp_path=updates.invalid "oru_ftp_ip=$ftp_addr"
 e2e_publish "$module" 2.0.2 "$sb_dir/v2.cfg"
 e2e_run
-expect_ftp_update updates.invalid 2.0.2 "$sb_dir/v2.cfg"
+expect_ftp_update updates.invalid 2.0.2 "$sb_dir/v2.cfg" "60 60"
 e2e_assert_not_contains "$sb_dir/dnsmasq.log" "query[A]"
 e2e_assert_contains "$E2E_LOG" "Host: updates.invalid, Inet: $ftp_addr"
 
@@ -68,7 +69,7 @@ for enc in utf16le utf16be; do
   e2e_config oru_log=1
   e2e_publish "$module" "3.0.$([ $enc = utf16le ] && echo 1 || echo 2)" "$sb_dir/v3.cfg" --encoding "$enc"
   e2e_run
-  expect_ftp_update "$ftp_default_host" "3.0.$([ $enc = utf16le ] && echo 1 || echo 2)" "$sb_dir/v3.cfg"
+  expect_ftp_update "$ftp_default_host" "3.0.$([ $enc = utf16le ] && echo 1 || echo 2)" "$sb_dir/v3.cfg" "5 60 60"
 done
 
 e2e_case "FTP payload with a wrong MD5 is not installed"
@@ -91,7 +92,7 @@ rm -rf "${ftp_dir:?}/anon/sw-apps"
 e2e_run
 e2e_assert_ran
 e2e_assert_count "$E2E_ERR" "Download file ftp://$ftp_default_host$E2E_PREFIX$module/fileinfo.txt failed!" 2
-e2e_assert_eq "$(e2e_sleeps)" "60 60" "pauses asked for"
+e2e_assert_eq "$(e2e_sleeps)" "5 60 60" "pauses asked for"
 e2e_assert_absent /tmp/dbg-gen.cfg "nothing installed"
 e2e_assert_cleaned_up
 
