@@ -119,14 +119,15 @@ char* get_gateway_mac(const char* ip) {
     unique_file in(std::fopen("/proc/net/arp", "r"));
     if (!in) return mac;
     char line[arp_line_size];
-    while (std::fgets(line, sizeof line - 1, in.get())) {
+    // The first line is the column header ("IP address ... HW address ...").
+    for (bool header = true; std::fgets(line, sizeof line - 1, in.get()); header = false) {
         // The tail of an over-long line is not a line of its own.
         if (!std::strchr(line, '\n')) {
             int c;
             while ((c = std::fgetc(in.get())) != EOF && c != '\n') {
             }
         }
-        if (arp_line_mac(line, ip, mac)) break;
+        if (!header && arp_line_mac(line, ip, mac)) break;
     }
     return mac;
 }
