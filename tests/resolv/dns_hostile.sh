@@ -9,7 +9,7 @@ here=$KESTREL_SOURCE_DIR/tests/resolv
 driver=$KESTREL_BINARY_DIR/tests/resolv/dns_driver
 log=$sb_dir/queries.log
 
-/usr/bin/python3 "$here/dns_hostile_server.py" "$log" 127.0.0.2 127.0.0.3 > "$sb_dir/server.out" &
+/usr/bin/python3 "$here/dns_scripted_server.py" "$log" 127.0.0.2 127.0.0.3 > "$sb_dir/server.out" &
 for _ in $(seq 50); do grep -q ready "$sb_dir/server.out" && break; sleep 0.1; done
 grep -q ready "$sb_dir/server.out" || sb_fail "scripted server did not start"
 printf 'nameserver 127.0.0.2\nnameserver 127.0.0.3\n' > /tmp/resolv.conf

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """A name server that answers badly on purpose, chosen by the first label of
-the name asked for.  Every query is logged as "ADDR ID NAME" to the log file.
+the name asked for; other names get an A record 192.0.2.N, N the last byte
+of the server's address.  Every query is logged as "ADDR ID NAME" to LOG,
+before it is answered.
 
 usage: dns_hostile_server.py LOG ADDR...   (listens on ADDR:53 for each)
 """
@@ -23,7 +25,7 @@ def header(qid, qd, an, flags=0x8180):
     return struct.pack(">HHHHHH", qid, flags, qd, an, 0, 0)
 
 
-def reply(query):
+def reply(query, server):
     qid = struct.unpack(">H", query[:2])[0]
     end = query.index(b"\0", 12) + 1
     qname, question = query[12:end], query[12:end + 4]
@@ -33,7 +35,8 @@ def reply(query):
     addr = bytes([192, 0, 2, 77])
     cname = rr(ptr, CNAME, b"\x05other\xc0\x0c")
 
-    if kind == "wrongid":
+    own = bytes([192, 0, 2, int(server.split(".")[3])])
+    if kind == "wrongid" or (kind == "lastok" and server != "127.0.0.2"):
         return header(qid ^ 0x100, 1, 1) + question + rr(ptr, A, addr)
     if kind == "late":  # a stale reply first, then the right one
         stale = header(qid - 1, 1, 1) + question + rr(ptr, A, bytes([192, 0, 2, 66]))
@@ -66,7 +69,7 @@ def reply(query):
         return header(qid, 1, 4) + question + rr(ptr, A, addr) + pad
     if kind == "nxdomain":
         return header(qid, 1, 0, 0x8183) + question
-    return header(qid, 1, 0, 0x8182) + question
+    return header(qid, 1, 1) + question + rr(ptr, A, own)
 
 
 def main():
@@ -89,7 +92,7 @@ def main():
                 i += 1 + query[i]
             qid = struct.unpack(">H", query[:2])[0]
             log.write("%s %d %s\n" % (s.getsockname()[0], qid, ".".join(labels)))
-            s.sendto(reply(query), peer)
+            s.sendto(reply(query, s.getsockname()[0]), peer)
 
 
 if __name__ == "__main__":
