@@ -75,11 +75,16 @@ bool run(const text_builder& cmd) {
     return true;
 }
 
-long to_long32(const char* text) {
-    long long v = std::strtoll(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<long>(v);
+// atol of a reply value held to 32 bits; false when it holds no number at
+// all, so an empty member can never pass for the time 0.
+bool reply_number(const char* text, long& value) {
+    char* end = nullptr;
+    long long v = std::strtoll(text, &end, 10);
+    if (end == text) return false;
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    value = static_cast<long>(v);
+    return true;
 }
 }  // namespace
 
@@ -138,16 +143,12 @@ void time_reply_line(char* line, time_reply& reply) {
     char* save = nullptr;
     if (std::strstr(line, "timestamp")) {
         strtok_r(line, ": ", &save);  // the member name
-        if (const char* value = strtok_r(nullptr, ",", &save)) {
-            reply.timestamp = to_long32(value);
-            reply.have_timestamp = true;
-        }
+        const char* value = strtok_r(nullptr, ",", &save);
+        if (value && reply_number(value, reply.timestamp)) reply.have_timestamp = true;
     } else if (std::strstr(line, "zoneOffset")) {
         strtok_r(line, ": ", &save);
-        if (const char* value = strtok_r(nullptr, "\n", &save)) {
-            reply.offset = to_long32(value);
-            reply.have_offset = true;
-        }
+        const char* value = strtok_r(nullptr, "\n", &save);
+        if (value && reply_number(value, reply.offset)) reply.have_offset = true;
     }
 }
 
