@@ -9,7 +9,7 @@ dir=$E2E_PREFIX$module
 url=https://$E2E_HTTPS_HOST$dir
 
 e2e_setup "$module"
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
 e2e_start_server
 e2e_make_payload "$sb_dir/payload.cfg"
 

@@ -10,7 +10,7 @@ dir=$E2E_PREFIX$module
 pidfile=/var/run/kestreld.pid
 
 e2e_setup "$module"
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
 e2e_start_server
 e2e_make_payload "$sb_dir/payload.cfg"
 e2e_publish "$module" 1.0.1 "$sb_dir/payload.cfg"

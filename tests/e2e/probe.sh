@@ -10,7 +10,7 @@ waiting="Cannot connect to server , will try 60s later!!"
 [ "${#waiting}" -eq 47 ] || sb_fail "the waiting message should be 47 characters"
 
 e2e_setup "$module"
-e2e_config oru_log=1
+e2e_config
 e2e_start_server
 e2e_make_payload "$sb_dir/payload.cfg"
 e2e_publish "$module" 5.0 "$sb_dir/payload.cfg"

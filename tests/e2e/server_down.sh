@@ -10,7 +10,7 @@ module=abc
 url=https://$E2E_HTTPS_HOST$E2E_PREFIX$module/fileinfo.txt
 
 e2e_setup "$module"
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
 # No server is started: 127.0.0.2:443 refuses connections.
 
 e2e_case "server down, nothing installed before"

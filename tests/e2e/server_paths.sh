@@ -17,7 +17,7 @@ e2e_make_payload "$sb_dir/payload.cfg"
 
 e2e_case "module name is lower-cased"
 e2e_reset
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
 e2e_publish abc-1 3.0 "$sb_dir/payload.cfg"
 e2e_run
 e2e_assert_ran
@@ -28,7 +28,7 @@ e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
 e2e_case "configured host and path prefix are used verbatim"
 e2e_reset
 e2e_module abc
-e2e_config oru_log=1 "dbg_ftp_path=$custom_host" "dbg_file_path=/custom/prefix-"
+e2e_config "dbg_ftp_path=$custom_host" "dbg_file_path=/custom/prefix-"
 e2e_publish abc 3.1 "$sb_dir/payload.cfg" --dir /custom/prefix-abc
 cp -r "$E2E_WWW/custom" "$custom_www/"
 e2e_run
@@ -51,7 +51,7 @@ hostile() { # TAG
 e2e_case "hostile server host"
 e2e_reset
 e2e_module abc
-e2e_config oru_log=1 "dbg_ftp_path=$(hostile host)"
+e2e_config "dbg_ftp_path=$(hostile host)"
 e2e_run
 e2e_assert_ran
 e2e_assert_contains "$E2E_ERR" "Download file https://$(hostile host)${E2E_PREFIX}abc/fileinfo.txt failed!"
@@ -59,7 +59,7 @@ e2e_assert_no_markers
 
 e2e_case "hostile path prefix"
 e2e_reset
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=/$(hostile path)/"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=/$(hostile path)/"
 e2e_run
 e2e_assert_ran
 e2e_assert_contains "$E2E_ERR" "Download file https://$E2E_HTTPS_HOST/$(hostile path)/abc/fileinfo.txt failed!"
@@ -70,7 +70,7 @@ for module in '$(touch /m1)' '`touch /m2`' "';touch /m3;'" '";touch /m4;"' ';tou
   e2e_case "hostile module name $module"
   e2e_reset
   e2e_module "$module"
-  e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+  e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
   e2e_run
   e2e_assert_ran
   e2e_assert_contains "$E2E_ERR" "Download file https://$E2E_HTTPS_HOST$E2E_PREFIX$module/fileinfo.txt failed!"
@@ -84,7 +84,7 @@ quotes() { printf "/q%s/" "$(printf "'%.0s" $(seq 1 "$1"))"; }
 e2e_case "a prefix full of quotes is fetched when its command fits"
 e2e_reset
 e2e_module abc
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=$(quotes 80)"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=$(quotes 80)"
 e2e_publish abc 4.0 "$sb_dir/payload.cfg" --dir "$(quotes 80)abc"
 e2e_run
 e2e_assert_ran
@@ -95,7 +95,7 @@ e2e_assert_eq "$(wc -l < "$(sb_nginx_log "$E2E_SERVER")")" 2 "requests"
 # fit; a command cut there would still fetch the file.
 e2e_case "a command line that does not fit is not run"
 e2e_reset
-e2e_config oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=$(quotes 95)"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=$(quotes 95)"
 e2e_publish abc 4.0 "$sb_dir/payload.cfg" --dir "$(quotes 95)abc"
 e2e_run
 e2e_assert_ran

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Command one: installs what is missing, builds the native daemon, and shows
+# what an operator sees when kestreld updates a router from a local HTTPS
+# update server.  Everything runs in the sandbox (private namespaces, a
+# throwaway root): nothing on this machine changes and no traffic leaves
+# loopback.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+if [ "${1:-}" != "--inside" ]; then
+  cd "$root"
+  bash scripts/install-deps.sh
+  cmake --preset native
+  cmake --build --preset native
+  export KESTRELD=$root/build/native/kestreld
+  export KESTREL_SOURCE_DIR=$root
+  export KESTREL_BINARY_DIR=$root/build/native
+  export KESTREL_SLEEP_SHIM=$root/build/native/tests/libkestrel_sleep_shim.so
+  exec bash tests/sandbox/sandbox.sh -- bash "$root/scripts/demo.sh" --inside
+fi
+
+source "$root/tests/e2e/e2e_lib.sh"
+
+if [ -t 1 ]; then bold=$'\033[1m' dim=$'\033[2m' off=$'\033[0m'; else bold= dim= off=; fi
+title() { printf '\n%s==== %s ====%s\n' "$bold" "$*" "$off"; }
+heading() { printf '\n%s-- %s%s\n' "$bold" "$*" "$off"; }
+note() { printf '%s%s%s\n' "$dim" "$*" "$off"; }
+# Shows a file's content indented, or says it is not there.
+show() { # PATH [FROM_LINE]
+  if [ ! -e "$1" ]; then echo "    (no $1)"; return; fi
+  if [ ! -s "$1" ]; then echo "    (empty)"; return; fi
+  tail -n "+${2:-1}" "$1" | sed 's/^/    | /'
+  [ -z "$(tail -c 1 "$1")" ] || echo    # a file without a final line feed
+}
+
+module=RT-AX1
+version=1.0.12
+
+title "The router and its update server"
+e2e_setup "$module"
+e2e_config
+# The probe's target answers on loopback, so the default server is used.
+sb_hosts 127.0.0.3 "$E2E_PING_TARGET"
+echo "nameserver 127.0.0.1" > /tmp/resolv.conf
+e2e_start_server
+e2e_make_payload "$sb_dir/payload.cfg" "for $module, version $version"
+e2e_publish rt-ax1 "$version" "$sb_dir/payload.cfg"
+: > /tmp/oru_log.txt
+
+note "Module (/module_name):   $module"
+note "Update server:           https://$E2E_HTTPS_HOST (nginx on $E2E_SERVER)"
+note "Ping target:             $E2E_PING_TARGET ($(getent hosts "$E2E_PING_TARGET" | cut -d' ' -f1))"
+note "Configuration store:     $E2E_CONFIG"
+show "$E2E_CONFIG"
+heading "Published control file ${E2E_PREFIX}rt-ax1/fileinfo.txt"
+show "$E2E_WWW${E2E_PREFIX}rt-ax1/fileinfo.txt"
+
+# Runs kestreld once and shows what it left behind.
+run_and_show() { # TITLE
+  local log_from
+  log_from=$(( $(wc -l < /tmp/oru_log.txt) + 1 ))
+  : > "$E2E_ORU_CALLS"
+  : > "$E2E_SLEEPS"
+  title "$1"
+  e2e_run
+  note "kestreld returned at once with status $E2E_STARTED; the detached run ended with status" \
+       "${E2E_DETACHED:-none} after $E2E_SECONDS s."
+  note "Pauses asked for (seconds, skipped in the sandbox): $(e2e_sleeps)"
+  heading "Console (standard error)"
+  show "$E2E_ERR"
+  heading "Debug log /tmp/oru_log.txt (this run)"
+  show /tmp/oru_log.txt "$log_from"
+  heading "Installed /tmp/dbg-gen.cfg"
+  show /tmp/dbg-gen.cfg
+  heading "Recorded version /tmp/dbg_log_collect/dbg_version"
+  show /tmp/dbg_log_collect/dbg_version
+  heading "Calls of /etc/init.d/oru"
+  show "$E2E_ORU_CALLS"
+}
+
+run_and_show "Run 1: a new version is published"
+run_and_show "Run 2: nothing new on the server"
+
+e2e_make_payload "$sb_dir/payload2.cfg" "for $module, version 1.0.13"
+e2e_publish rt-ax1 1.0.13 "$sb_dir/payload2.cfg"
+run_and_show "Run 3: version 1.0.13 is published"
+
+title "Server access log"
+show "$(sb_nginx_log "$E2E_SERVER")"

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Measures the daemon's footprint and prints each figure with its target:
+#   - size of the stripped router binary (armhf) and the libraries it needs;
+#   - peak resident memory of the daemon during a native update run;
+#   - wall time of that run, from the start to the end of the detached run.
+# A measuring script, not a test: it prints figures and judges nothing.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+runs=${FOOTPRINT_RUNS:-5}
+
+if [ "${1:-}" = "--inside" ]; then
+  # In the sandbox: the happy path (server configured, so no probe) $runs
+  # times, one line of figures per run.
+  source "$root/tests/e2e/e2e_lib.sh"
+  e2e_setup abc
+  e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
+  e2e_start_server
+  e2e_make_payload "$sb_dir/payload.cfg"
+  e2e_publish abc 1.0.12 "$sb_dir/payload.cfg"
+  export KESTREL_HWM_LOG=$sb_dir/hwm.log
+  for _ in $(seq 1 "$runs"); do
+    e2e_reset
+    : > "$KESTREL_HWM_LOG"
+    e2e_run
+    e2e_assert_ran
+    e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
+    hwm=$(awk '{ print $2 }' "$KESTREL_HWM_LOG")
+    [ -n "$hwm" ] || sb_fail "the daemon reported no peak memory"
+    echo "run $hwm $E2E_SECONDS"
+  done
+  exit 0
+fi
+
+cd "$root"
+
+echo "== router build (armhf)"
+cmake --preset armhf >/dev/null
+cmake --build --preset armhf --target kestreld
+arm_bin=build/armhf/kestreld
+stripped=build/armhf/kestreld.stripped
+arm-linux-gnueabihf-strip -o "$stripped" "$arm_bin"
+size=$(stat -c %s "$stripped")
+needed=$(arm-linux-gnueabihf-readelf -d "$stripped" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+
+echo "== native build"
+cmake --preset native >/dev/null
+cmake --build --preset native --target kestreld kestrel_sleep_shim
+
+# Peak memory of the daemon itself: VmHWM of /proc/self/status, read by a
+# preloaded destructor when the detached run exits, so nothing the run does
+# after a sample is missed.  The destructor reports only for the kestreld
+# image (children inherit the preload: sh, curl and md5sum stay out of the
+# figure), and the parent that daemon() ends with _exit() never reports.
+# Counting from wait4() would not do: its ru_maxrss also takes in the
+# children the daemon waited for (curl is the largest process of the run).
+probe_dir=build/native/footprint
+mkdir -p "$probe_dir"
+cat > "$probe_dir/hwm_probe.c" <<'C'
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+__attribute__((destructor)) static void report_peak(void) {
+    const char* out = getenv("KESTREL_HWM_LOG");
+    char exe[512], status[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (!out || n <= 0) return;
+    exe[n] = '\0';
+    const char* base = strrchr(exe, '/');
+    if (strcmp(base ? base + 1 : exe, "kestreld") != 0) return;
+    int fd = open("/proc/self/status", O_RDONLY);
+    if (fd < 0) return;
+    n = read(fd, status, sizeof status - 1);
+    close(fd);
+    if (n <= 0) return;
+    status[n] = '\0';
+    const char* hwm = strstr(status, "VmHWM:");
+    if (!hwm) return;
+    char line[64];
+    int len = snprintf(line, sizeof line, "%d %ld\n", (int)getpid(), strtol(hwm + 6, NULL, 10));
+    fd = open(out, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    if (write(fd, line, (size_t)len) != len) { /* the figure is then missing, and reported so */ }
+    close(fd);
+}
+C
+cc -O2 -shared -fPIC -o "$probe_dir/hwm_probe.so" "$probe_dir/hwm_probe.c"
+
+echo "== native happy path in the sandbox, $runs runs"
+export KESTRELD=$root/build/native/kestreld
+export KESTREL_SOURCE_DIR=$root
+export KESTREL_BINARY_DIR=$root/build/native
+export KESTREL_SLEEP_SHIM=$root/build/native/tests/libkestrel_sleep_shim.so
+export E2E_PRELOAD_EXTRA=$root/$probe_dir/hwm_probe.so
+figures=$(bash tests/sandbox/sandbox.sh -- bash "$root/scripts/footprint.sh" --inside | grep '^run ')
+[ -n "$figures" ] || { echo "footprint: the runs gave no figures" >&2; exit 1; }
+peak_kb=$(echo "$figures" | awk '{ print $2 }' | sort -n | tail -n 1)
+times=$(echo "$figures" | awk '{ print $3 }' | sort -n)
+median_s=$(echo "$times" | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+max_s=$(echo "$times" | tail -n 1)
+
+echo
+echo "kestreld footprint"
+printf '  %-38s %s\n' "stripped size (armhf):" "$size bytes ($(( (size + 1023) / 1024 )) KiB)   target: at most 100 KiB (102400 bytes)"
+printf '  %-38s %s\n' "NEEDED libraries (armhf):" "${needed:-none}  target: no libstdc++"
+printf '  %-38s %s\n' "peak resident memory (VmHWM, native):" "$peak_kb kB (max of $runs runs)   target: at most 2048 kB (2 MiB)"
+printf '  %-38s %s\n' "wall time of the happy path (native):" "median $median_s s, max $max_s s   target: under 2 s"
