@@ -57,7 +57,7 @@ char* get_line(int ctlsock, ftp_reply_buf& buf) {
         std::string_view text(buf);
         if (final_line(text)) return buf;
         std::size_t lf = text.rfind('\n');
-        if (lf != std::string_view::npos && final_line(text.substr(lf + 1))) return buf + lf + 1;
+        if (lf != std::string_view::npos && final_line({text.data() + lf + 1, text.size() - lf - 1})) return buf + lf + 1;
         // Continuation lines or no reply code yet: read the next piece.
     }
 }
