@@ -43,9 +43,15 @@ def md5(path):
             h.update(chunk)
     return h.hexdigest()
 
+rss_file = os.path.join(out, "rss")
+
+# Wall and CPU come from wait4 on /usr/bin/time (which adds the same small
+# overhead to every client, shown by the /bin/true row); peak RSS is time's
+# %M of the client itself, so it is not the forking Python's.
 def run_once(cmd, dest):
     if os.path.exists(dest):
         os.unlink(dest)
+    cmd = ["/usr/bin/time", "-f", "%M", "-o", rss_file] + cmd
     devnull = os.open(os.devnull, os.O_WRONLY)
     t0 = time.perf_counter()
     pid = os.fork()
@@ -61,7 +67,11 @@ def run_once(cmd, dest):
     os.close(devnull)
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"FAIL: {' '.join(cmd)} exited {status}")
-    return wall, ru.ru_utime + ru.ru_stime, ru.ru_maxrss
+    with open(rss_file) as fh:
+        rss = int(fh.read().split()[-1])
+    return wall, ru.ru_utime + ru.ru_stime, rss
+
+base = [run_once(["/bin/true"], os.path.join(out, "none")) for _ in range(runs)]
 
 results = {}
 for f, label in files:
@@ -87,6 +97,8 @@ for f, label in files:
     for c in clients:
         w, cpu, per, rss = results[(f, c)]
         print(f"{label:8} {c:8} {w*1e3:9.2f} {cpu*1e3:9.2f} {per*1e3:11.2f} {rss:13d}")
+print(f"{'(floor)':8} {'true':8} {statistics.median(x[0] for x in base)*1e3:9.2f} "
+      f"{statistics.median(x[1] for x in base)*1e3:9.2f} {'':>11} {max(x[2] for x in base):13d}")
 print()
 print("our ratios (ours / peer): wall, cpu, cpu per MiB, peak RSS")
 for f, label in files:

@@ -253,6 +253,12 @@ TEST_F(FtpServers, ShortTransferIsAFailure) {
     EXPECT_EQ(slurp(out_path).size(), 500u);
 }
 
+TEST_F(FtpServers, FullDiskEndsTransfer) {
+    // Every write to /dev/full fails with ENOSPC.
+    EXPECT_EQ(ftp_transfer("ftp://127.0.0.10/f.bin", "/dev/full", nullptr), 0);
+    EXPECT_EQ(ftp_transfer("ftp://127.0.0.10/f.bin", out_path, nullptr), 1);
+}
+
 TEST_F(FtpServers, ServerThatHangsUpAfterGreeting) {
     EXPECT_EQ(ftp_transfer("ftp://127.0.0.17/f.bin", out_path, nullptr), 0);
     EXPECT_TRUE(exists(out_path));
