@@ -34,7 +34,8 @@ int send_control(int sock, const char* string, ...) {
         len += static_cast<std::size_t>(lstrcpy(line + len, part));
     }
     va_end(ap);
-    ssize_t written = write(sock, line, len);
+    // MSG_NOSIGNAL: a server that hung up must not take the process with it.
+    ssize_t written = send(sock, line, len, MSG_NOSIGNAL);
     (void)written;
     return 1;
 }
@@ -67,7 +68,7 @@ int check_numeric(const char* numeric, const char* buf) {
 }
 
 void ftp_quit(int ctlsock) {
-    ssize_t written = write(ctlsock, "QUIT\r\n", 6);
+    ssize_t written = send(ctlsock, "QUIT\r\n", 6, MSG_NOSIGNAL);
     (void)written;
 }
 

@@ -154,6 +154,17 @@ TEST(FtpCommand, SendControlWritesExactBytes) {
     EXPECT_EQ(s.heard(), "QUIT\r\n");
 }
 
+TEST(FtpCommand, PeerThatHungUpRaisesNoSignal) {
+    sock_pair s;
+    s.hang_up();
+    // A plain write would raise SIGPIPE and end the test binary here.
+    EXPECT_EQ(send_control(s.ours, "NOOP\r\n", nullptr), 1);
+    EXPECT_EQ(send_control(s.ours, "NOOP\r\n", nullptr), 1);
+    ftp_quit(s.ours);
+    ftp_reply_buf buf;
+    EXPECT_EQ(get_line(s.ours, buf), nullptr);
+}
+
 TEST(FtpCommand, LineThatDoesNotFitIsNotSent) {
     sock_pair s;
     std::string arg(ftp_buf_size - 7, 'a');  // "RETR " + arg + "\r\n" needs 2048 + NUL
