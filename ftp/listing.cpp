@@ -73,6 +73,8 @@ int ftp_scan(const char* host, const char* path, const char* filename) {
     if (filename) {
         ret = list_into(ctl.get(), buf, path, out.get());
         if (ret < 0) return 0;
+        // fputs only fills the stream's buffer; a full disk shows here.
+        if (std::fflush(out.get()) != 0) ret = 0;
     }
     if (send_control(ctl.get(), "QUIT\r\n", nullptr)) get_line(ctl.get(), buf);
     return ret;

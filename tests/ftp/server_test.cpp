@@ -177,6 +177,8 @@ TEST_F(FtpServers, ScriptedListingInPiecesAnd150) {
     auto cmds = commands("127.0.0.19");
     EXPECT_EQ(cmds, (std::vector<std::string>{"USER anonymous", "PASS ", "TYPE I", "PASV", "LIST ", "QUIT"}));
 
+    EXPECT_EQ(ftp_scan("127.0.0.19", nullptr, "/dev/full"), 0);
+
     forget_commands("127.0.0.18");
     EXPECT_EQ(ftp_scan("127.0.0.18", "dir", out_path), 0);
     EXPECT_EQ(slurp(out_path), "");
