@@ -31,6 +31,7 @@ E2E_CONFIG=$(e2e_cache_value KESTREL_CONFIG_FILE /etc/kestrel/config)
 E2E_LOG=/tmp/oru_log.txt
 E2E_ORU_CALLS=$sb_dir/oru.calls
 E2E_ORU_PIDFILE=$sb_dir/oru.pidfile
+E2E_ORU_DELAY=$sb_dir/oru.delay
 E2E_SLEEPS=$sb_dir/sleeps.log
 E2E_OUT=$sb_dir/run.out
 E2E_ERR=$sb_dir/run.err
@@ -121,6 +122,8 @@ e2e_setup() { # MODULE
 # Fake service: records each call, and which process held the pid file then.
 echo "\$@" >> $E2E_ORU_CALLS
 cat /var/run/kestreld.pid >> $E2E_ORU_PIDFILE 2>/dev/null || echo none >> $E2E_ORU_PIDFILE
+# A slow service, when a test asks for one (seconds in $E2E_ORU_DELAY).
+if [ "\$1" = stop ] && [ -s $E2E_ORU_DELAY ]; then sleep "\$(cat $E2E_ORU_DELAY)"; fi
 ORU
   chmod 755 /etc/init.d/oru
   e2e_config
