@@ -1,6 +1,7 @@
 // Self-overwriting progress line on stderr for one FTP retrieval.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 struct ftp_url;
@@ -29,3 +30,11 @@ void repchar(FILE* fp, char ch, int count);
 // be checked; progress_update and progress_fini pass the real clock.
 void progress_draw(ftp_progress* p, int increment, void (*dl_status)(int), double elapsed);
 void progress_summary(const ftp_progress* p, double elapsed);
+
+// The number fields of the bar line, without printf: format_count writes
+// what "%7d" prints, format_rate what "%7.2f" prints for the value as a
+// double (out must hold rate_field_size bytes).  Both return the length
+// written; no NUL is added.
+constexpr size_t rate_field_size = 48;
+size_t format_count(char* out, int v);
+size_t format_rate(char* out, float v);

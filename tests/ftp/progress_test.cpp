@@ -1,4 +1,8 @@
+#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -16,10 +20,13 @@ struct stderr_capture {
         std::fflush(stderr);
         dup2(fileno(file), 2);
     }
-    std::string text() {
+    std::string text() { return text_from(0); }
+    // What was written from byte offset on; reading to the end leaves the
+    // shared offset where stderr goes on writing.
+    std::string text_from(size_t offset) {
         std::fflush(stderr);
         std::string out;
-        std::rewind(file);
+        std::fseek(file, static_cast<long>(offset), SEEK_SET);
         char buf[4096];
         size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
@@ -142,4 +149,129 @@ TEST(FtpProgress, RepcharWritesCount) {
     repchar(stderr, '#', 3);
     repchar(stderr, ' ', 0);
     EXPECT_EQ(cap.text(), "###");
+}
+
+namespace {
+std::string printf_text(const char* format, double v) {
+    char buf[64];
+    int n = std::snprintf(buf, sizeof buf, format, v);
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string rate_text(float v) {
+    char buf[rate_field_size];
+    return std::string(buf, format_rate(buf, v));
+}
+
+// Collects every mismatch so a failure names the values, not just a count.
+void expect_rate_like_printf(float v, std::vector<std::string>& bad) {
+    std::string want = printf_text("%7.2f", static_cast<double>(v));
+    std::string got = rate_text(v);
+    if (got != want && bad.size() < 20) bad.push_back(std::to_string(v) + ": '" + got + "' != '" + want + "'");
+}
+}  // namespace
+
+TEST(FtpProgress, RateFormatMatchesPrintfIncludingTiesAndEdges) {
+    std::vector<std::string> bad;
+    // Exact binary ties at the third decimal (x.125, x.375, ...) round to
+    // even; their neighbours one float step away round the other way.
+    for (int whole = 0; whole <= 70000; whole += 7) {
+        for (int eighth = 0; eighth < 8; ++eighth) {
+            float v = static_cast<float>(whole) + static_cast<float>(eighth) / 8;
+            expect_rate_like_printf(v, bad);
+            expect_rate_like_printf(std::nextafter(v, 0.0f), bad);
+            expect_rate_like_printf(std::nextafter(v, 1e7f), bad);
+        }
+    }
+    // The float nearest each decimal midpoint x.xx5, and its neighbours.
+    for (int milli = 0; milli < 2000000; milli += 10) {
+        float v = static_cast<float>((milli + 5) / 1000.0);
+        expect_rate_like_printf(v, bad);
+        expect_rate_like_printf(std::nextafter(v, 0.0f), bad);
+        expect_rate_like_printf(std::nextafter(v, 1e7f), bad);
+    }
+    // A spread over every binade from the smallest float to the cap, and the
+    // field's width boundaries (9.99 -> 10.00 ... 9999.99 -> 10000.00).
+    uint32_t top;
+    float cap = 999999.0f;
+    std::memcpy(&top, &cap, sizeof top);
+    for (uint32_t bits = 0; bits <= top; bits += 4093) {
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        expect_rate_like_printf(v, bad);
+    }
+    for (float v : {0.0f, 0.004f, 0.005f, 0.00499f, 0.995f, 9.995f, 99.995f, 999.995f, 9999.995f, 99999.99f,
+                    99999.995f, 100000.0f, 999998.99f, 999999.0f})
+        expect_rate_like_printf(v, bad);
+    // Outside what the meter shows: printf's own text, sign and all.
+    for (float v : {-0.0f, -0.004f, -1.5f, -1e30f, 1000000.0f, 3.4e38f, INFINITY, -INFINITY, NAN})
+        expect_rate_like_printf(v, bad);
+    EXPECT_TRUE(bad.empty()) << bad.size() << " mismatches, first: " << bad.front();
+}
+
+TEST(FtpProgress, CountFormatMatchesPrintf) {
+    std::vector<int> values = {0, 1, 9, 10, 999999, 1000000, 9999999, 10000000, 2097151, INT_MAX, -1, -999999,
+                               -1000000, INT_MIN};
+    for (int v = 0; v < 3000000; v += 997) values.push_back(v);
+    for (int v : values) {
+        char buf[16];
+        char ref[16];
+        std::string got(buf, format_count(buf, v));
+        EXPECT_EQ(got, std::string(ref, static_cast<size_t>(std::snprintf(ref, sizeof ref, "%7d", v)))) << v;
+    }
+}
+
+namespace {
+// The bar line as three printf calls draw it; the meter must match it byte
+// for byte.
+std::string reference_line(const ftp_progress& p, double elapsed) {
+    char buf[512];
+    int n = std::snprintf(buf, sizeof buf, "\r%-25s[", p.outfile);
+    std::string s(buf, static_cast<size_t>(n));
+    if (p.length != 0) {
+        float fraction = static_cast<float>(p.current) / static_cast<float>(p.length);
+        float scaled = static_cast<float>(p.max_hashes) * fraction;
+        unsigned cells = scaled >= 100 ? 100 : static_cast<unsigned>(scaled);
+        s += std::string(cells, '#');
+        if (cells < 25) s += std::string(25 - cells, ' ');
+        float rate = 0;
+        if (elapsed != 0) rate = static_cast<float>(p.current / elapsed / 1024);
+        if (rate > 999999) rate = 0;
+        n = std::snprintf(buf, sizeof buf, "] %7dK | %7.2fK/s", p.current / 1024, static_cast<double>(rate));
+    } else {
+        // The draw has already stepped frame (which wraps at 256).
+        n = std::snprintf(buf, sizeof buf, "%c] %7dK", "-\\|/"[(p.frame + 3) % 4], p.current / 1024);
+    }
+    return s + std::string(buf, static_cast<size_t>(n));
+}
+}  // namespace
+
+TEST(FtpProgress, BarLineMatchesPrintfOverWholeTransfers) {
+    char file[] = "a-name-of-exactly-24-chr";
+    char shorter[] = "x";
+    for (char* name : {file, shorter}) {
+        for (int length : {0, 1, 700, 2047, 65536, 67108864, INT_MAX}) {
+            ftp_url u = url_for("ftp://h/x", name);
+            ftp_progress p;
+            stderr_capture cap;
+            progress_init(&p, &u, length, nullptr);
+            size_t at = cap.text().size();
+            int mismatches = 0;
+            // Reads of every size up to 2047 bytes, elapsed times from a
+            // microsecond to hours, and a final overrun past the size.
+            for (int i = 0; i < 3000 && mismatches < 5; ++i) {
+                int increment = i == 2999 ? length : (i * 7919) % 2048;
+                double elapsed = i % 97 == 0 ? 0.0 : 1e-6 * i * i * (1 + i % 13);
+                progress_draw(&p, increment, nullptr, elapsed);
+                std::string got = cap.text_from(at);
+                std::string want = reference_line(p, elapsed);
+                if (got != want) {
+                    ++mismatches;
+                    ADD_FAILURE() << "length " << length << " current " << p.current << " elapsed " << elapsed
+                                  << ": '" << got << "' != '" << want << "'";
+                }
+                at += got.size();
+            }
+        }
+    }
 }
