@@ -112,8 +112,10 @@ int main() {
 
     ::unlink(control_file_path);
     ::unlink(payload_staging_path);
-    std::system("rm /var/run/kestreld.pid");
+    // The pid file goes last: a run that starts once it is gone must not
+    // lose its fresh records to this run's cleanup.
     std::system("rm /tmp/dbg_md5");
     std::system("rm /tmp/dbg_version");
+    std::system("rm /var/run/kestreld.pid");
     return 1;
 }

@@ -61,7 +61,10 @@ pid_guard_status pid_guard_acquire(const char* path, unique_fd& owner) {
         if (!created) {
             pid_t pid = recorded_pid(fd.get());
             if (process_alive(pid)) return pid_guard_status::running;
-            KOL_LOG("stale pid file %s (pid %d), taking it over", path, static_cast<int>(pid));
+            if (pid > 0)
+                KOL_LOG("stale pid file %s (pid %d), taking it over", path, static_cast<int>(pid));
+            else
+                KOL_LOG("pid file %s holds no pid, taking it over", path);
         }
         owner = static_cast<unique_fd&&>(fd);
         pid_guard_record_self(owner);
