@@ -24,15 +24,18 @@ text_builder& text_builder::raw(std::string_view s) {
 
 text_builder& text_builder::quoted(std::string_view s) {
     raw("'");
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\'') {
-            raw(s.substr(start, i - start));
+    // Plain pointer arithmetic: substr() would drag libstdc++'s exception
+    // support into binaries that otherwise need none.
+    const char* run = s.data();
+    const char* end = s.data() + s.size();
+    for (const char* p = run; p < end; ++p) {
+        if (*p == '\'') {
+            raw(std::string_view(run, static_cast<std::size_t>(p - run)));
             raw("'\\''");
-            start = i + 1;
+            run = p + 1;
         }
     }
-    raw(s.substr(start));
+    raw(std::string_view(run, static_cast<std::size_t>(end - run)));
     return raw("'");
 }
 
