@@ -142,8 +142,8 @@ def serve(addr, mode, logdir):
 def main():
     logdir = sys.argv[1]
     threads = []
-    for spec in sys.argv[2:]:
-        addr, mode = spec.split(":")
+    for entry in sys.argv[2:]:
+        addr, mode = entry.split(":")
         t = threading.Thread(target=serve, args=(addr, mode, logdir), daemon=True)
         t.start()
         threads.append(t)

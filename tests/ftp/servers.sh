@@ -68,6 +68,6 @@ ftp_start_pyftpd() {
 # usage: ftp_start_scripted ADDR:MODE...
 ftp_start_scripted() {
   "$ftp_python" "$ftp_src/scripted_server.py" "$ftp_dir" "$@" >"$ftp_dir/scripted.log" 2>&1 &
-  local spec
-  for spec in "$@"; do sb_wait_tcp "${spec%%:*}" 21; done
+  local entry
+  for entry in "$@"; do sb_wait_tcp "${entry%%:*}" 21; done
 }
