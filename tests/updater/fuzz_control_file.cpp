@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     put(control_file_path, data + (nl ? head + 1 : 0), size - (nl ? head + 1 : 0));
     std::remove(pending_version_path);
 
-    std::string recorded = cat_file(recorded_version_path);
+    // The decision reads at most 31 characters of the recorded version.
+    std::string recorded = std::string(cat_file(recorded_version_path)).substr(0, 31);
     int r = parse_ctl();
     if (r == 1) {
         std::string pending = cat_file(pending_version_path);
