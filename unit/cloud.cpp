@@ -12,6 +12,7 @@
 
 #include "build_config.h"
 #include "unit/kol_log.h"
+#include "unit/shell_command.h"
 #include "unit/text_builder.h"
 #include "unit/unique_fd.h"
 
@@ -64,16 +65,6 @@ void json_string_text(text_builder& out, std::string_view s) {
     }
 }
 
-// Runs a complete command line; one that was cut is never run.
-bool run(const text_builder& cmd) {
-    if (!cmd.ok()) {
-        KOL_LOG("command line too long, not run");
-        return false;
-    }
-    int rc = std::system(cmd.c_str());
-    (void)rc;
-    return true;
-}
 
 // atol of a reply value held to 32 bits; false when it holds no number at
 // all, so an empty member can never pass for the time 0.
@@ -100,7 +91,7 @@ char* get_value_from_kq(const char* string) {
     line.raw("kq -s ").quoted(string ? string : "").raw(" > ").raw(kq_file);
     // A value left by an earlier call must not pass for this key's.
     std::remove(kq_file);
-    run(line);
+    run_command(line);
     return cat_file(kq_file);
 }
 
@@ -110,7 +101,7 @@ void get_wanip_info() {
     text_builder line(cmd, sizeof cmd - 1);
     request_start(line, "GET", who, "device-location/resolve");
     line.raw(" -o /tmp/mBrisk_MAXmind --connect-timeout 3 &");
-    run(line);
+    run_command(line);
 }
 
 void get_current_time() {
@@ -136,7 +127,7 @@ void get_current_time() {
     // JSON escaping first, then the shell quoting of the whole body.
     line.raw(" -d ").quoted(body).raw(" -o ").raw(time_file).raw(" --connect-timeout 3 &");
     if (!json.ok()) line.truncated = true;
-    run(line);
+    run_command(line);
 }
 
 void time_reply_line(char* line, time_reply& reply) {
@@ -179,7 +170,7 @@ void set_current_time() {
     char cmd[256];
     text_builder line(cmd, sizeof cmd - 1);
     line.printf("date -s \"%s\"", clock_text);
-    if (!run(line)) return;
+    if (!run_command(line)) return;
     std::printf("ORU-IOT: Set the local time as %s according to ozmard server current time!!!\n",
                 clock_text);
     std::fflush(stdout);

@@ -11,6 +11,7 @@
 
 #include "platform/config_store.h"
 #include "unit/kol_log.h"
+#include "unit/shell_command.h"
 #include "unit/text_builder.h"
 #include "unit/unique_fd.h"
 
@@ -88,12 +89,7 @@ char* get_gateway_ip() {
                 column, gateway_file);
     // An answer of an earlier call must not pass for this one.
     std::remove(gateway_file);
-    if (line.ok()) {
-        int rc = std::system(line.c_str());
-        (void)rc;
-    } else {
-        KOL_LOG("command line too long, not run");
-    }
+    run_command(line);
     return cat_file(gateway_file);
 }
 

@@ -1,9 +1,9 @@
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "unit/kol_log.h"
+#include "unit/shell_command.h"
 #include "unit/text_builder.h"
 #include "updater/updater.h"
 
@@ -26,11 +26,7 @@ int check_md5(const char* fileName, const char* md5file) {
 
     text_builder line(cmd);
     line.raw("md5sum ").quoted(fileName).raw(" > ").raw(digest_path);
-    if (!line.ok()) {
-        KOL_LOG("file name too long to verify: %s", fileName);
-        return 0;
-    }
-    std::system(cmd);
+    if (!run_command(line)) return 0;
     first_32(fileMd5, cat_file(digest_path));
     ::unlink(digest_path);
 

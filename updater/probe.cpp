@@ -1,25 +1,16 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "unit/kol_log.h"
+#include "unit/shell_command.h"
 #include "unit/text_builder.h"
 #include "updater/updater.h"
 
 namespace {
 constexpr unsigned settle_seconds = 5;
 
-// Runs cmd unless composing it had to cut it.
-bool run(const text_builder& line) {
-    if (!line.ok()) {
-        KOL_LOG("command too long, not run");
-        return false;
-    }
-    std::system(line.c_str());
-    return true;
-}
 }  // namespace
 
 bool ping_error_file(const char* output, char* dst, std::size_t size) {
@@ -44,14 +35,14 @@ int kol_ping(int count, const char* host, const char* output, int background) {
         return 0;
     }
 
-    run(text_builder(cmd).raw("rm -fr ").quoted(output));
-    run(text_builder(cmd).raw("rm -fr ").quoted(error));
+    run_command(text_builder(cmd).raw("rm -fr ").quoted(output));
+    run_command(text_builder(cmd).raw("rm -fr ").quoted(error));
 
     if (!is_valid_ipaddr(host)) {
         bounded_copy(msg, sizeof msg, cat_file("/tmp/resolv.conf"));
         if (msg[0] == '\0') {
-            run(text_builder(cmd).raw("echo '' > ").quoted(output));
-            run(text_builder(cmd).raw("echo \"Unknown host\" > ").quoted(error));
+            run_command(text_builder(cmd).raw("echo '' > ").quoted(output));
+            run_command(text_builder(cmd).raw("echo \"Unknown host\" > ").quoted(error));
             return 0;
         }
     }
@@ -59,7 +50,7 @@ int kol_ping(int count, const char* host, const char* output, int background) {
     text_builder ping(cmd);
     ping.printf("ping -c %d ", count).quoted(host).raw(" > ").quoted(output).raw(" 2> ").quoted(error);
     if (background == 1) ping.raw(" &");
-    if (!run(ping)) return 0;
+    if (!run_command(ping)) return 0;
 
     ::sleep(settle_seconds);
 

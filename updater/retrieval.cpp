@@ -1,13 +1,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "build_config.h"
 #include "ftp/ftp_transfer.h"
 #include "unicode/narrow_utf16.h"
 #include "unit/kol_log.h"
+#include "unit/shell_command.h"
 #include "unit/text_builder.h"
 #include "unit/unique_fd.h"
 #include "updater/updater.h"
@@ -40,13 +40,9 @@ int http_transfer(const char* path, const char* file) {
         .raw(" -o ")
         .quoted(file)
         .raw(" --stderr /tmp/curl_error --retry 2");
-    if (!line.ok()) {
-        KOL_LOG("command too long, not run: %s", path);
-        return 0;
-    }
     // Start without the old file, so that a failed fetch cannot pass for a fresh one.
     ::unlink(file);
-    std::system(cmd);
+    if (!run_command(line)) return 0;
 
     if (is_control_file(file) && iconv(file) == 0) return 0;
 
