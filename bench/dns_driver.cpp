@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "resolv/resolv.h"
+#include <kestrel/resolv.h>
 
 namespace {
 void print_address(const char* name, unsigned int addr) {

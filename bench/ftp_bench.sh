@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Downloads 4 KiB, 1 MiB and 64 MiB files from one local vsftpd with our
-# client (ftp_get over ftp_transfer), curl and busybox ftpget, inside the
+# client (ftp_get over ftp_transfer) and curl, inside the
 # test sandbox; checks every copy's MD5 and prints median wall time, CPU
 # time, CPU per MiB and peak RSS of each, with our ratios to each peer.
 # usage (as root): bench/ftp_bench.sh [BUILD_DIR] [RUNS]
@@ -33,7 +33,6 @@ files = [("f4k", "4 KiB"), ("f1m", "1 MiB"), ("f64m", "64 MiB")]
 clients = {
     "ours": lambda f, o: [ftp_get, f"ftp://{host}/bench/{f}", o],
     "curl": lambda f, o: ["curl", "-s", "-o", o, f"ftp://{host}/bench/{f}"],
-    "busybox": lambda f, o: ["busybox", "ftpget", host, o, f"bench/{f}"],
 }
 
 def md5(path):
@@ -103,7 +102,7 @@ print()
 print("our ratios (ours / peer): wall, cpu, cpu per MiB, peak RSS")
 for f, label in files:
     o = results[(f, "ours")]
-    for peer in ("busybox", "curl"):
+    for peer in ("curl",):
         p = results[(f, peer)]
         r = [o[i] / p[i] if p[i] else float("inf") for i in range(4)]
         print(f"{label:8} vs {peer:8} wall {r[0]:5.2f}  cpu {r[1]:5.2f}  cpu/MiB {r[2]:5.2f}  rss {r[3]:5.2f}")

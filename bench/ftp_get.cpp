@@ -1,7 +1,7 @@
 // Benchmark driver: one ftp_transfer, exit status 0 only on success.
 #include <cstdio>
 
-#include "ftp/ftp_transfer.h"
+#include <kestrel/ftp.h>
 
 int main(int argc, char** argv) {
     if (argc != 3) {

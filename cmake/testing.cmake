@@ -5,6 +5,22 @@
 # fixed paths under /tmp, /var/run and /etc can be used for real.
 
 set(KESTREL_SANDBOX ${CMAKE_SOURCE_DIR}/tests/sandbox/sandbox.sh)
+# The C libraries whose names the library must leave alone: the build's own
+# and the router's musl.
+if(NOT DEFINED KESTREL_C_LIBRARIES)
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libc.so.6 OUTPUT_VARIABLE own_libc
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(KESTREL_C_LIBRARIES /usr/lib/arm-linux-musleabihf/libc.so)
+  if(EXISTS "${own_libc}")
+    list(PREPEND KESTREL_C_LIBRARIES "${own_libc}")
+  endif()
+endif()
+# Where pkg-config finds cJSON for the consumer test (the build's own).
+if(NOT DEFINED KESTREL_CJSON_PKGCONFIG_DIRS)
+  execute_process(COMMAND pkg-config --variable=pcfiledir libcjson OUTPUT_VARIABLE KESTREL_CJSON_PKGCONFIG_DIRS
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
 set(KESTREL_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs in the test command")
 
 if(KESTREL_BUILD_TESTS)

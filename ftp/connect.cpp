@@ -6,10 +6,12 @@
 #include <sys/socket.h>
 
 #include "ftp/control.h"
-#include "platform/config_store.h"
-#include "resolv/resolv.h"
-#include "unit/kol_log.h"
-#include "unit/unique_fd.h"
+#include <kestrel/config.h>
+#include <kestrel/resolv.h>
+#include "internal/kol_log.h"
+#include "internal/unique_fd.h"
+
+namespace kestrel {
 
 int ftp_connect(const char* host) {
     in_addr_t addr;
@@ -75,3 +77,5 @@ int ftp_connect(const char* host) {
     fcntl(sock.get(), F_SETFL, flags);
     return sock.release();
 }
+
+}  // namespace kestrel

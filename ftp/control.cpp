@@ -8,6 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+namespace kestrel {
+
 void set_timeo(int sock) {
     timeval tv{ftp_sock_timeout, 0};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -76,3 +78,5 @@ char* ftp_command(int sock, ftp_reply_buf& buf, const char* verb, const char* ar
     int sent = arg ? send_control(sock, verb, arg, "\r\n", nullptr) : send_control(sock, verb, nullptr);
     return sent ? get_line(sock, buf) : nullptr;
 }
+
+}  // namespace kestrel

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+namespace kestrel {
+
 // Every reply is read into a buffer of this size; commands are composed in
 // one of the same size.
 inline constexpr std::size_t ftp_buf_size = 2048;
@@ -43,3 +45,5 @@ int lstrcpy(char* dest, const char* src);
 // send_control of verb (and arg with "\r\n" when arg is not null), then
 // get_line; null when the line was refused or no reply came.
 char* ftp_command(int sock, ftp_reply_buf& buf, const char* verb, const char* arg);
+
+}  // namespace kestrel

@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 
 #include "ftp/control.h"
-#include "unit/kol_log.h"
-#include "unit/text_builder.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
+
+namespace kestrel {
 
 namespace {
 bool digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
@@ -109,3 +111,5 @@ int accept_data_conn(int listen_sock) {
     if (sock >= 0) set_timeo(sock);
     return sock;
 }
+
+}  // namespace kestrel

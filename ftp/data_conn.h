@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 
+namespace kestrel {
+
 // New TCP socket bound to the control connection's local address, port 0,
 // with the socket timeouts; -1 on failure.  *sa holds the requested address.
 int sock_init(sockaddr_in* sa, int ctlsock);
@@ -31,3 +33,5 @@ int open_data_conn(int ctlsock, int* passive);
 // In active mode: accepts the server's connection and closes the listening
 // socket.  The connected socket, or -1.
 int accept_data_conn(int listen_sock);
+
+}  // namespace kestrel

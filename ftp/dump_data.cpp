@@ -4,7 +4,9 @@
 
 #include "ftp/control.h"
 #include "ftp/progress.h"
-#include "unit/unique_fd.h"
+#include "internal/unique_fd.h"
+
+namespace kestrel {
 
 namespace {
 // Reads stay at most 2047 bytes each (the meter redraws after every one), but
@@ -60,3 +62,5 @@ int dump_data(int sock, int outfile_size, FILE* out, const ftp_url* u, void (*dl
     progress_fini(&meter, dl_status);
     return ret;
 }
+
+}  // namespace kestrel

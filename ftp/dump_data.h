@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace kestrel {
+
 struct ftp_url;
 
 // Reads sock (2047 bytes at most per read) until the server closes it,
@@ -10,3 +12,5 @@ struct ftp_url;
 // 1 when the connection ended normally, every write succeeded and, when a
 // size was announced, at least that many bytes arrived; else 0.  Closes sock.
 int dump_data(int sock, int outfile_size, FILE* out, const ftp_url* u, void (*dl_status)(int));
+
+}  // namespace kestrel

@@ -1,12 +1,14 @@
-#include "ftp/listing.h"
+#include <kestrel/ftp.h>
 
 #include <unistd.h>
 
 #include "ftp/control.h"
 #include "ftp/data_conn.h"
 #include "ftp/login.h"
-#include "unit/kol_log.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 // Copies the listing until the server closes the connection; 1 then, 0 on a
@@ -49,6 +51,7 @@ int list_into(int ctl, ftp_reply_buf& buf, const char* path, FILE* out) {
 }  // namespace
 
 int ftp_scan(const char* host, const char* path, const char* filename) {
+    if (!host) return 0;
     unique_file out;
     if (filename) {
         out.reset(std::fopen(filename, "w+"));

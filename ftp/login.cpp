@@ -1,5 +1,7 @@
 #include "ftp/login.h"
 
+namespace kestrel {
+
 // USER, PASS when asked for, TYPE I.  Refusals send no QUIT.
 bool ftp_login(int ctl, ftp_reply_buf& buf, const char* user, const char* pass) {
     char* reply = get_line(ctl, buf);
@@ -13,3 +15,5 @@ bool ftp_login(int ctl, ftp_reply_buf& buf, const char* user, const char* pass) 
     }
     return ftp_command(ctl, buf, "TYPE I\r\n", nullptr) != nullptr;
 }
+
+}  // namespace kestrel

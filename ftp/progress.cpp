@@ -8,6 +8,8 @@
 
 #include "ftp/url.h"
 
+namespace kestrel {
+
 char output_buf[4096];
 
 namespace {
@@ -204,3 +206,5 @@ void progress_fini(ftp_progress* p, void (*dl_status)(int)) {
     if (dl_status) dl_status(100);
     progress_summary(p, double_time() - p->start_time);
 }
+
+}  // namespace kestrel

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 
+namespace kestrel {
+
 struct ftp_url;
 
 struct ftp_progress {
@@ -38,3 +40,5 @@ void progress_summary(const ftp_progress* p, double elapsed);
 constexpr size_t rate_field_size = 48;
 size_t format_count(char* out, int v);
 size_t format_rate(char* out, float v);
+
+}  // namespace kestrel

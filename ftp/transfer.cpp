@@ -1,4 +1,4 @@
-#include "ftp/ftp_transfer.h"
+#include <kestrel/ftp.h>
 
 #include <cerrno>
 #include <climits>
@@ -10,8 +10,10 @@
 #include "ftp/dump_data.h"
 #include "ftp/login.h"
 #include "ftp/url.h"
-#include "unit/kol_log.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 struct url_owner {
@@ -31,6 +33,7 @@ int announced_size(const char* reply) {
 }  // namespace
 
 int ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int)) {
+    if (!url) return 0;
     url_owner url_rec;
     ftp_url& u = url_rec.u;
     if (!url_init(&u, url)) return 0;

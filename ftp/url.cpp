@@ -4,6 +4,8 @@
 #include <cstring>
 #include <strings.h>
 
+namespace kestrel {
+
 char* get_ftp_type(char* rest) {
     if (std::strncmp(rest, "ftp://", 6) == 0) return rest + 6;
     // No scheme: a host whose name begins with ftp.
@@ -66,3 +68,5 @@ int url_init(ftp_url* u, const char* string) {
     *u = ftp_url{};
     return 0;
 }
+
+}  // namespace kestrel

@@ -1,6 +1,8 @@
 // Parsed form of an ftp:// URL.
 #pragma once
 
+namespace kestrel {
+
 struct ftp_url {
     char* url_buf;         // own copy of the URL (heap); the parse cuts it with NULs
     const char* full_url;  // the URL as the caller passed it, for display
@@ -22,3 +24,5 @@ char* get_auth(ftp_url* u, char* rest);
 char* get_hostname(ftp_url* u, char* rest);
 char* get_path(ftp_url* u, char* rest);
 char* get_file(ftp_url* u, char* rest);
+
+}  // namespace kestrel

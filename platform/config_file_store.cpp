@@ -3,8 +3,10 @@
 #include <cstring>
 
 #include "build_config.h"
-#include "platform/config_store.h"
-#include "unit/unique_fd.h"
+#include <kestrel/config.h>
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 
@@ -47,12 +49,15 @@ bool lookup(const char* key, char* out, std::size_t out_size) {
 
 }  // namespace
 
-extern "C" char* config_get(const char* key) {
+char* config_get(const char* key) {
+    value_buf[0] = '\0';
+    if (!key) return value_buf;
     lookup(key, value_buf, sizeof value_buf);
     return value_buf;
 }
 
-extern "C" int config_match(const char* key, const char* value) {
+int config_match(const char* key, const char* value) {
+    if (!key || !value) return 0;
     char current[sizeof value_buf];
     lookup(key, current, sizeof current);
     return std::strcmp(current, value) == 0;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace kestrel {
+
 namespace {
 constexpr int header_size = 12;
 constexpr int max_label = 63;
@@ -146,3 +148,5 @@ bool dns_reply_address(const unsigned char* reply, int len, int id, unsigned int
     }
     return false;
 }
+
+}  // namespace kestrel

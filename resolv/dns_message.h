@@ -3,6 +3,8 @@
 // never reads beyond them.
 #pragma once
 
+namespace kestrel {
+
 // Largest message the resolver sends or reads; longer replies are cut here.
 constexpr int dns_packet_size = 512;
 // Longest name in label form, its final 0 byte included.
@@ -64,3 +66,5 @@ int dns_build_query(unsigned char* packet, int id, const char* name);
 // false when the attempt is spent: short, not a response, an error code, no
 // answers, another ID, no A/IN answer, or names/records past its end.
 bool dns_reply_address(const unsigned char* reply, int len, int id, unsigned int* address);
+
+}  // namespace kestrel

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "unit/unique_fd.h"
+#include "internal/unique_fd.h"
+
+namespace kestrel {
 
 namespace {
 // Second blank-separated token of line (runs of blanks are one separator);
@@ -47,3 +49,5 @@ int read_name_servers(const char* path, dns_server_list& dnsl) {
     }
     return count;
 }
+
+}  // namespace kestrel

@@ -1,4 +1,4 @@
-#include "resolv/resolv.h"
+#include <kestrel/resolv.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,8 +9,10 @@
 
 #include "resolv/dns_message.h"
 #include "resolv/name_servers.h"
-#include "unit/kol_log.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 constexpr int attempts_per_server = 3;

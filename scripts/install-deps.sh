@@ -7,7 +7,7 @@ native=(
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
   libgtest-dev libcjson-dev
   curl iputils-ping net-tools iproute2 util-linux procps coreutils
-  nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base busybox nftables
+  nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base nftables
   crossbuild-essential-armhf qemu-user libcjson-dev:armhf
   binutils-arm-linux-gnueabihf
 )

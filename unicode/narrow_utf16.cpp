@@ -1,12 +1,16 @@
 #include "unicode/narrow_utf16.h"
 
+#include <kestrel/narrow.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "unit/unique_fd.h"
+#include "internal/unique_fd.h"
+
+namespace kestrel {
 
 namespace {
 
@@ -55,3 +59,7 @@ int iconv(const char* filename) {
     }
     return 1;
 }
+
+}  // namespace kestrel
+
+int kol_iconv(const char* filename) { return kestrel::iconv(filename); }

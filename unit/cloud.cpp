@@ -1,3 +1,5 @@
+#include <kestrel/location.h>
+
 #include "unit/cloud.h"
 
 #include <unistd.h>
@@ -11,10 +13,12 @@
 #include <string_view>
 
 #include "build_config.h"
-#include "unit/kol_log.h"
-#include "unit/shell_command.h"
-#include "unit/text_builder.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/shell_command.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 constexpr char kq_file[] = "/tmp/ra_kq_info";
@@ -79,16 +83,17 @@ bool reply_number(const char* text, long& value) {
 }
 }  // namespace
 
-const char* location_host(const char* agent_id) {
+const char* kestrel::location_host(const char* agent_id) {
     if (std::strncmp(agent_id, "DEV-", 4) == 0) return build_config::location_host_dev;
     if (std::strncmp(agent_id, "QA-", 3) == 0) return build_config::location_host_qa;
     return build_config::location_host_prod;
 }
 
 char* get_value_from_kq(const char* string) {
+    if (!string) return cat_file(nullptr);
     char cmd[128];
     text_builder line(cmd, sizeof cmd - 1);
-    line.raw("kq -s ").quoted(string ? string : "").raw(" > ").raw(kq_file);
+    line.raw("kq -s ").quoted(string).raw(" > ").raw(kq_file);
     // A value left by an earlier call must not pass for this key's.
     std::remove(kq_file);
     run_command(line);
@@ -130,7 +135,7 @@ void get_current_time() {
     run_command(line);
 }
 
-void time_reply_line(char* line, time_reply& reply) {
+void kestrel::time_reply_line(char* line, time_reply& reply) {
     char* save = nullptr;
     if (std::strstr(line, "timestamp")) {
         strtok_r(line, ": ", &save);  // the member name
@@ -170,7 +175,7 @@ void set_current_time() {
     char cmd[256];
     text_builder line(cmd, sizeof cmd - 1);
     line.printf("date -s \"%s\"", clock_text);
-    if (!run_command(line)) return;
+    if (!run_command(line).ran) return;
     std::printf("ORU-IOT: Set the local time as %s according to ozmard server current time!!!\n",
                 clock_text);
     std::fflush(stdout);

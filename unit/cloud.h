@@ -1,19 +1,7 @@
-// Calls to the device-location cloud service, made with curl in the
-// background and authenticated with the router's cloud-agent identity.
+// Internal steps of the device-location calls, open to the tests.
 #pragma once
 
-// First line printed by "kq -s KEY", in the shared buffer of cat_file.
-char* get_value_from_kq(const char* string);
-
-// Starts the resolve request; its reply lands in /tmp/mBrisk_MAXmind.
-void get_wanip_info();
-
-// Starts the time request; its reply lands in /tmp/mBrisk_time.
-void get_current_time();
-
-// Starts the time request, waits 3 s and sets the clock from the reply when
-// it has both timestamp and zoneOffset.
-void set_current_time();
+namespace kestrel {
 
 // Service host for an agent id: "DEV-" development, "QA-" QA, else production.
 const char* location_host(const char* agent_id);
@@ -28,3 +16,5 @@ struct time_reply {
 
 // Takes one line of the time reply into reply.  Cuts line.
 void time_reply_line(char* line, time_reply& reply);
+
+}  // namespace kestrel

@@ -1,11 +1,13 @@
-#include "unit/json_helpers.h"
+#include <kestrel/json.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "unit/unique_fd.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 const cJSON* find_member(const cJSON* item, const char* key) {
@@ -42,9 +44,11 @@ cJSON* getJSONcode(const char* filename) {
     return root;
 }
 
-const char* getobjectvalue(const cJSON* object, const char* string) {
+char* getobjectvalue(const cJSON* object, const char* string) {
+    static char none[1];
+    none[0] = '\0';
     const cJSON* item = find_member(object, string);
-    return item ? item->valuestring : "";
+    return item ? item->valuestring : none;
 }
 
 int getobjectvalueint(const cJSON* object, const char* string) {

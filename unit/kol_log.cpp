@@ -1,11 +1,13 @@
-#include "unit/kol_log.h"
+#include "internal/kol_log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/config_store.h"
-#include "unit/unique_fd.h"
+#include <kestrel/config.h>
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 constexpr const char log_path[] = "/tmp/oru_log.txt";
@@ -13,6 +15,7 @@ char cat_buf[512];
 }  // namespace
 
 void kol_printf(const char* format, ...) {
+    if (!format) return;
     char text[1024];
     va_list ap;
     va_start(ap, format);
@@ -28,6 +31,7 @@ void kol_printf(const char* format, ...) {
 
 char* cat_file(const char* name) {
     cat_buf[0] = '\0';
+    if (!name) return cat_buf;
     unique_file in(std::fopen(name, "r"));
     if (!in) return cat_buf;
     if (!std::fgets(cat_buf, sizeof cat_buf, in.get())) cat_buf[0] = '\0';
@@ -36,6 +40,7 @@ char* cat_file(const char* name) {
 }
 
 void autoup_set(const char* file, const char* value) {
+    if (!file || !value) return;
     unique_file out(std::fopen(file, "w"));
     if (!out) return;
     std::fputs(value, out.get());

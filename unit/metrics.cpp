@@ -1,4 +1,4 @@
-#include "unit/metrics.h"
+#include <kestrel/metrics.h>
 
 #include <sys/sysinfo.h>
 
@@ -11,9 +11,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "unit/kol_log.h"
-#include "unit/text_builder.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 constexpr std::size_t line_size = 64;
@@ -52,6 +54,11 @@ void meminfo(char* mem_total, char* mem_free) {
     char free_line[line_size] = "";
     char buffers_line[line_size] = "";
     char cached_line[line_size] = "";
+    // A caller may want only one of the two texts.
+    char total_scratch[line_size];
+    char free_scratch[line_size];
+    if (!mem_total) mem_total = total_scratch;
+    if (!mem_free) mem_free = free_scratch;
     mem_total[0] = '\0';
     mem_free[0] = '\0';
 
@@ -108,7 +115,7 @@ void cpu_util(char* cuse, char* cice, char* csys, char* cide, char* ciow, char* 
         std::size_t n = 0;
         while (p[n] && !std::isspace(static_cast<unsigned char>(p[n]))) ++n;
         // An over-long counter is cut; its tail never spills into the next field.
-        bounded_copy(out, cpu_counter_size, std::string_view(p, n));
+        if (out) bounded_copy(out, KESTREL_CPU_COUNTER_SIZE, std::string_view(p, n));
         p += n;
     }
 }

@@ -1,3 +1,5 @@
+#include <kestrel/netinfo.h>
+
 #include "unit/netinfo.h"
 
 #include <net/if.h>
@@ -9,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/config_store.h"
-#include "unit/kol_log.h"
-#include "unit/shell_command.h"
-#include "unit/text_builder.h"
-#include "unit/unique_fd.h"
+#include <kestrel/config.h>
+#include "internal/kol_log.h"
+#include "internal/shell_command.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
+
+using namespace kestrel;
 
 namespace {
 constexpr char gateway_file[] = "/tmp/ra_gateway_ip";
@@ -32,7 +36,7 @@ bool prepare_request(ifreq& req, const char* ifname) {
 }
 }  // namespace
 
-void ether_etoa(const unsigned char* e, char* a) {
+void kestrel::ether_etoa(const unsigned char* e, char* a) {
     static constexpr char digits[] = "0123456789ABCDEF";
     char* p = a;
     for (int i = 0; i < 6; ++i) {
@@ -44,6 +48,11 @@ void ether_etoa(const unsigned char* e, char* a) {
 }
 
 char* get_macaddr(const char* ifname, char* eabuf) {
+    static char none[1];
+    if (!eabuf) {
+        none[0] = '\0';
+        return none;
+    }
     eabuf[0] = '\0';
     ifreq req;
     if (!prepare_request(req, ifname)) return eabuf;
@@ -57,7 +66,7 @@ char* get_macaddr(const char* ifname, char* eabuf) {
     return eabuf;
 }
 
-in_addr get_pa(const char* ifname, unsigned long cmd) {
+in_addr kestrel::get_pa(const char* ifname, unsigned long cmd) {
     in_addr none{};
     ifreq req;
     if (!prepare_request(req, ifname)) return none;
@@ -93,7 +102,7 @@ char* get_gateway_ip() {
     return cat_file(gateway_file);
 }
 
-bool arp_line_mac(char* line, const char* ip, char* mac) {
+bool kestrel::arp_line_mac(char* line, const char* ip, char* mac) {
     static constexpr char blanks[] = " \t\n";
     char* save = nullptr;
     const char* addr = strtok_r(line, blanks, &save);

@@ -1,8 +1,10 @@
-#include "unit/text_helpers.h"
+#include <kestrel/text.h>
 
 #include <cstring>
 
-#include "unit/text_builder.h"
+#include "internal/text_builder.h"
+
+using namespace kestrel;
 
 namespace {
 constexpr std::size_t text_size = 512;

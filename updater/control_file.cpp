@@ -1,10 +1,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "unit/kol_log.h"
-#include "unit/text_builder.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
 #include "updater/updater.h"
+
+namespace kestrel {
 
 void extract_value(const char* line, ctl_value& val) {
     const char* eq = std::strchr(line, '=');
@@ -84,3 +86,5 @@ void record_installed_version() {
     if (!bounded_copy(version, sizeof version, cat_file(pending_version_path)) || version[0] == '\0') return;
     autoup_set(recorded_version_path, version);
 }
+
+}  // namespace kestrel

@@ -2,10 +2,12 @@
 
 #include <cstring>
 
-#include "unit/kol_log.h"
-#include "unit/shell_command.h"
-#include "unit/text_builder.h"
+#include "internal/kol_log.h"
+#include "internal/shell_command.h"
+#include "internal/text_builder.h"
 #include "updater/updater.h"
+
+namespace kestrel {
 
 namespace {
 constexpr const char digest_path[] = "/tmp/md5";
@@ -26,7 +28,7 @@ int check_md5(const char* fileName, const char* md5file) {
 
     text_builder line(cmd);
     line.raw("md5sum ").quoted(fileName).raw(" > ").raw(digest_path);
-    if (!run_command(line)) return 0;
+    if (!run_command(line).ran) return 0;
     first_32(fileMd5, cat_file(digest_path));
     ::unlink(digest_path);
 
@@ -38,3 +40,5 @@ int check_md5(const char* fileName, const char* md5file) {
     if (std::strlen(fileMd5) != digest_len) return 0;
     return std::strncmp(controlMd5, fileMd5, digest_len) == 0 ? 1 : 0;
 }
+
+}  // namespace kestrel

@@ -7,11 +7,13 @@
 #include <cstring>
 
 #include "build_config.h"
-#include "platform/config_store.h"
-#include "unit/kol_log.h"
-#include "unit/text_builder.h"
+#include <kestrel/config.h>
+#include "internal/kol_log.h"
+#include "internal/text_builder.h"
 #include "updater/pid_guard.h"
 #include "updater/updater.h"
+
+using namespace kestrel;
 
 namespace {
 

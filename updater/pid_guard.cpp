@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "unit/kol_log.h"
+#include "internal/kol_log.h"
+
+namespace kestrel {
 
 namespace {
 
@@ -72,3 +74,5 @@ pid_guard_status pid_guard_acquire(const char* path, unique_fd& owner) {
     }
     return pid_guard_status::running;
 }
+
+}  // namespace kestrel

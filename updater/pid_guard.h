@@ -1,7 +1,9 @@
 // Single-instance guard through the pid file.
 #pragma once
 
-#include "unit/unique_fd.h"
+#include "internal/unique_fd.h"
+
+namespace kestrel {
 
 enum class pid_guard_status {
     acquired,   // this process owns the pid file; keep the descriptor open
@@ -17,3 +19,5 @@ pid_guard_status pid_guard_acquire(const char* path, unique_fd& owner);
 
 // Records the calling process in an acquired pid file (after detaching).
 void pid_guard_record_self(const unique_fd& owner);
+
+}  // namespace kestrel

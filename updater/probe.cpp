@@ -3,10 +3,12 @@
 
 #include <cstring>
 
-#include "unit/kol_log.h"
-#include "unit/shell_command.h"
-#include "unit/text_builder.h"
+#include "internal/kol_log.h"
+#include "internal/shell_command.h"
+#include "internal/text_builder.h"
 #include "updater/updater.h"
+
+namespace kestrel {
 
 namespace {
 constexpr unsigned settle_seconds = 5;
@@ -50,7 +52,7 @@ int kol_ping(int count, const char* host, const char* output, int background) {
     text_builder ping(cmd);
     ping.printf("ping -c %d ", count).quoted(host).raw(" > ").quoted(output).raw(" 2> ").quoted(error);
     if (background == 1) ping.raw(" &");
-    if (!run_command(ping)) return 0;
+    if (!run_command(ping).ran) return 0;
 
     ::sleep(settle_seconds);
 
@@ -79,3 +81,5 @@ void strupr(char* str) {
     for (; *str; ++str)
         if (*str >= 'a' && *str <= 'z') *str = static_cast<char>(*str - 0x20);
 }
+
+}  // namespace kestrel

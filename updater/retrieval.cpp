@@ -4,13 +4,15 @@
 #include <cstring>
 
 #include "build_config.h"
-#include "ftp/ftp_transfer.h"
+#include <kestrel/ftp.h>
 #include "unicode/narrow_utf16.h"
-#include "unit/kol_log.h"
-#include "unit/shell_command.h"
-#include "unit/text_builder.h"
-#include "unit/unique_fd.h"
+#include "internal/kol_log.h"
+#include "internal/shell_command.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
 #include "updater/updater.h"
+
+namespace kestrel {
 
 namespace {
 
@@ -42,7 +44,7 @@ int http_transfer(const char* path, const char* file) {
         .raw(" --stderr /tmp/curl_error --retry 2");
     // Start without the old file, so that a failed fetch cannot pass for a fresh one.
     ::unlink(file);
-    if (!run_command(line)) return 0;
+    if (!run_command(line).ran) return 0;
 
     if (is_control_file(file) && iconv(file) == 0) return 0;
 
@@ -87,3 +89,5 @@ int ra_transfer_file(const char* host, const char* file_path, const char* local_
     }
     return 0;
 }
+
+}  // namespace kestrel

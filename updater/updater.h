@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+namespace kestrel {
+
 inline constexpr const char dbg_pid[] = "/var/run/kestreld.pid";
 
 inline constexpr const char control_file_path[] = "/tmp/fileinfo.txt";
@@ -41,3 +43,5 @@ void strupr(char* str);
 bool ping_error_file(const char* output, char* dst, std::size_t size);
 // The probe's verdict from the first lines of ping's stderr and stdout.
 int ping_judge(const char* error_line, const char* output_line);
+
+}  // namespace kestrel

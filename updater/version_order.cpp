@@ -3,6 +3,8 @@
 
 #include "updater/updater.h"
 
+namespace kestrel {
+
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -54,3 +56,5 @@ int cmp_version(const char* cur, const char* newer) {
     }
     return 0;
 }
+
+}  // namespace kestrel

@@ -11,6 +11,8 @@
 #include "ftp/control.h"
 #include "ftp/data_conn.h"
 
+using namespace kestrel;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) return 0;

@@ -7,6 +7,8 @@
 
 #include "ftp/url.h"
 
+using namespace kestrel;
+
 namespace {
 bool inside(const char* p, const ftp_url& u, size_t len) { return p >= u.url_buf && p <= u.url_buf + len; }
 }  // namespace

@@ -11,6 +11,8 @@
 #include "ftp/progress.h"
 #include "ftp/url.h"
 
+using namespace kestrel;
+
 namespace {
 // Sends stderr into a temporary file for the life of the object.
 struct stderr_capture {

@@ -10,6 +10,8 @@
 #include "ftp/control.h"
 #include "ftp/data_conn.h"
 
+using namespace kestrel;
+
 namespace {
 int open_fds() {
     int n = 0;

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "ftp/control.h"
-#include "ftp/ftp_transfer.h"
-#include "ftp/listing.h"
+#include <kestrel/ftp.h>
+#include <kestrel/ftp.h>
+
+using namespace kestrel;
 
 namespace {
 const std::string ftp_root = "/sandbox/ftp";

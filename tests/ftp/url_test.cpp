@@ -4,6 +4,8 @@
 
 #include "ftp/url.h"
 
+using namespace kestrel;
+
 namespace {
 struct parsed {
     bool ok;

@@ -1,4 +1,4 @@
-#include "platform/config_store.h"
+#include <kestrel/config.h>
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,9 @@
 
 #include "build_config.h"
 #include "resolv/name_servers.h"
-#include "resolv/resolv.h"
+#include <kestrel/resolv.h>
+
+using namespace kestrel;
 
 namespace {
 void write_file(const char* path, const std::string& text) {

@@ -7,6 +7,8 @@
 
 #include "resolv/dns_message.h"
 
+using namespace kestrel;
+
 namespace {
 using bytes = std::vector<unsigned char>;
 

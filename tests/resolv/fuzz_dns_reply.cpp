@@ -7,6 +7,8 @@
 
 #include "resolv/dns_message.h"
 
+using namespace kestrel;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Exactly the bytes received, at most one packet, so any read past them
     // lands outside the allocation.

@@ -7,6 +7,8 @@
 
 #include "unicode/narrow_utf16.h"
 
+using namespace kestrel;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* path = "/tmp/fuzz-fileinfo.txt";
     FILE* f = std::fopen(path, "wb");

@@ -7,6 +7,8 @@
 
 #include "../support/file_util.h"
 
+using namespace kestrel;
+
 namespace {
 const std::string path = "/tmp/fileinfo.txt";
 

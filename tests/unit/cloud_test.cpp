@@ -1,5 +1,7 @@
 // Location calls end to end: real curl against nginx on 127.0.0.2 (dev),
 // .3 (QA) and .4 (production), with the fake kq and date of cloud_test.sh.
+#include <kestrel/location.h>
+
 #include "unit/cloud.h"
 
 #include <dirent.h>
@@ -12,6 +14,8 @@
 
 #include "build_config.h"
 #include "support_fixture.h"
+
+using namespace kestrel;
 
 namespace {
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -147,7 +151,9 @@ TEST_F(Cloud, HostileIdentityStaysOneWord) {
     identity("DEV-" + std::string(59, '\''), std::string(63, '\''));
     unlink("/tmp/mBrisk_MAXmind");
     get_wanip_info();
-    EXPECT_NE(read_file("/tmp/oru_log.txt").find("command line too long, not run"), std::string::npos);
+    std::string log = read_file("/tmp/oru_log.txt");
+    EXPECT_NE(log.find(" curl command line of "), std::string::npos) << log;
+    EXPECT_EQ(log.find("Authorization"), std::string::npos) << "credentials logged: " << log;
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_FALSE(exists("/tmp/mBrisk_MAXmind"));
     unlink(build_config::config_file);

@@ -5,11 +5,17 @@
 #include <cstring>
 #include <string>
 
+#include <kestrel/location.h>
+
 #include "unit/cloud.h"
-#include "unit/json_helpers.h"
-#include "unit/metrics.h"
+#include <kestrel/json.h>
+#include <kestrel/metrics.h>
+#include <kestrel/netinfo.h>
+
 #include "unit/netinfo.h"
-#include "unit/text_helpers.h"
+#include <kestrel/text.h>
+
+using namespace kestrel;
 
 namespace {
 // Walks every sibling chain of the tree with the lookups.

@@ -1,4 +1,4 @@
-#include "unit/kol_log.h"
+#include "internal/kol_log.h"
 
 #include <gtest/gtest.h>
 

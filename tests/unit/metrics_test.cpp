@@ -1,4 +1,4 @@
-#include "unit/metrics.h"
+#include <kestrel/metrics.h>
 
 #include <sys/mount.h>
 
@@ -46,7 +46,7 @@ TEST(LastStr, NextToLastToken) {
 }
 
 TEST(Meminfo, FiguresFromTheKernelFile) {
-    write_file(build_config::config_file, "oru_log=1\n");
+    write_file(kestrel::build_config::config_file, "oru_log=1\n");
     unlink("/tmp/oru_log.txt");
     kernel_file mem("/proc/meminfo", meminfo_example);
     char total[64], free_text[64];
@@ -57,7 +57,7 @@ TEST(Meminfo, FiguresFromTheKernelFile) {
     std::string log = read_file("/tmp/oru_log.txt");
     EXPECT_EQ(log.rfind("DEBUG:   get_MemoryUtilization L#", 0), 0u) << log;
     EXPECT_NE(log.find(" Current Memory Utilization: 55.56%\n"), std::string::npos) << log;
-    unlink(build_config::config_file);
+    unlink(kestrel::build_config::config_file);
 }
 
 TEST(Meminfo, MissingLinesAndZeroTotal) {
@@ -79,7 +79,7 @@ TEST(Meminfo, HostileNumbersStayInRange) {
 }
 
 TEST(CpuUtil, TakesTheAllProcessorLine) {
-    char f[8][cpu_counter_size];
+    char f[8][KESTREL_CPU_COUNTER_SIZE];
     auto reset = [&] { for (auto& b : f) std::strcpy(b, "-"); };
     auto call = [&] { cpu_util(f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]); };
     {
@@ -95,7 +95,7 @@ TEST(CpuUtil, TakesTheAllProcessorLine) {
         std::string huge(60, '7');
         kernel_file stat("/proc/stat", "cpu  " + huge + " 1 2 3 4 5 6 7 8 9\n");
         call();
-        EXPECT_EQ(std::string(f[0]), huge.substr(0, cpu_counter_size - 1));
+        EXPECT_EQ(std::string(f[0]), huge.substr(0, KESTREL_CPU_COUNTER_SIZE - 1));
         EXPECT_STREQ(f[7], "7");
     }
     {
@@ -118,7 +118,7 @@ TEST(Metrics, RealKernelFigures) {
     EXPECT_GE(used, 0);
     EXPECT_LE(used, 100);
 
-    char f[8][cpu_counter_size] = {};
+    char f[8][KESTREL_CPU_COUNTER_SIZE] = {};
     cpu_util(f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
     for (auto& b : f) EXPECT_GT(std::strlen(b), 0u);
     EXPECT_GT(std::strtoll(f[3], nullptr, 10), 0);  // idle ticks
@@ -128,7 +128,7 @@ TEST(Metrics, RealKernelFigures) {
 TEST(Metrics, NoKernelFiles) {
     require_sandbox();
     ASSERT_EQ(mount("none", "/proc", "tmpfs", 0, nullptr), 0);
-    char total[64] = "x", free_text[64] = "x", f[8][cpu_counter_size];
+    char total[64] = "x", free_text[64] = "x", f[8][KESTREL_CPU_COUNTER_SIZE];
     for (auto& b : f) std::strcpy(b, "-");
     meminfo(total, free_text);
     int used = get_MemoryUtilization();

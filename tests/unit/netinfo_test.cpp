@@ -1,5 +1,7 @@
 // Real interfaces, routes and neighbours, made in the sandbox's own network
 // namespace.  Documentation addresses only; nothing is ever sent to them.
+#include <kestrel/netinfo.h>
+
 #include "unit/netinfo.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,8 @@
 
 #include "build_config.h"
 #include "support_fixture.h"
+
+using namespace kestrel;
 
 namespace {
 void sh(const std::string& cmd) { ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd; }

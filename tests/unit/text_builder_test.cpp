@@ -1,4 +1,5 @@
-#include "unit/text_builder.h"
+#include "internal/text_builder.h"
+#include "internal/shell_command.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,8 @@
 #include <string>
 
 #include "../support/file_util.h"
+
+using namespace kestrel;
 
 TEST(TextBuilder, QuotesAWordSoTheShellReadsItLiterally) {
     char buf[128];
@@ -46,4 +49,28 @@ TEST(TextBuilder, BoundedFormatAndCopyTellWhetherTheTextFitted) {
     EXPECT_STREQ(buf, "");
     EXPECT_FALSE(bounded_copy(buf, sizeof buf, "xyzw"));
     EXPECT_STREQ(buf, "xyz");
+}
+
+TEST(RunCommand, TellsTheExitStatusAndLogsARefusedLineWithoutItsText) {
+    char buf[64];
+    text_builder ok(buf);
+    ok.raw("exit 3");
+    command_result r = run_command(ok);
+    EXPECT_TRUE(r.ran);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_FALSE(r.succeeded());
+    EXPECT_TRUE(run_command(text_builder(buf).raw("true")).succeeded());
+
+    set_config("oru_log=1\n");
+    remove_file("/tmp/oru_log.txt");
+    char small[16];
+    text_builder cut(small);
+    cut.raw("curl -H ").quoted("Authorization:agent:secret-claim-code").printf(" %d", 12345);
+    r = run_command(cut);
+    EXPECT_FALSE(r.ran);
+    EXPECT_EQ(cut.wanted, 8u + 39u + 6u);
+    std::string log = read_file("/tmp/oru_log.txt");
+    EXPECT_NE(log.find(" curl command line of 53 characters does not fit in 15, not run\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+    remove_file("/etc/kestrel/config");
 }

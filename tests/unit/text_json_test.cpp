@@ -2,8 +2,8 @@
 #include <string>
 
 #include "support_fixture.h"
-#include "unit/json_helpers.h"
-#include "unit/text_helpers.h"
+#include <kestrel/json.h>
+#include <kestrel/text.h>
 
 TEST(TextHelpers, CommasLineBreaksAndHead) {
     EXPECT_STREQ(del_comma_str("1,234,567"), "1234567");

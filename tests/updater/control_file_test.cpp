@@ -5,6 +5,8 @@
 #include "../support/file_util.h"
 #include "updater/updater.h"
 
+using namespace kestrel;
+
 namespace {
 const std::string digest = "0123456789ABCDEF0123456789ABCDEF";
 

@@ -8,8 +8,10 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "unit/kol_log.h"
+#include "internal/kol_log.h"
 #include "updater/updater.h"
+
+using namespace kestrel;
 
 namespace {
 void put(const char* path, const uint8_t* data, size_t size) {

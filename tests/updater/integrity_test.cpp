@@ -5,6 +5,8 @@
 #include "../support/file_util.h"
 #include "updater/updater.h"
 
+using namespace kestrel;
+
 namespace {
 // md5 of "hello\n"
 const std::string upper = "B1946AC92492D2347C6235B4D2611184";

@@ -10,6 +10,8 @@
 
 #include "../support/file_util.h"
 
+using namespace kestrel;
+
 namespace {
 // qemu-user crashes in fork() children of ARM guests; the guard's logic is
 // the same on every architecture.

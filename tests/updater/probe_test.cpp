@@ -5,6 +5,8 @@
 #include "../support/file_util.h"
 #include "updater/updater.h"
 
+using namespace kestrel;
+
 TEST(Probe, ErrorFileNaming) {
     char buf[64];
     ASSERT_TRUE(ping_error_file("/tmp/rae_ping_result", buf, sizeof buf));

@@ -2,6 +2,8 @@
 
 #include "updater/updater.h"
 
+using namespace kestrel;
+
 TEST(VersionOrder, ComponentsCompareAsNumbers) {
     EXPECT_EQ(cmp_version("1.0.9", "1.0.12"), 1);
     EXPECT_EQ(cmp_version("1.0.12", "1.0.12"), 0);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace kestrel {
+
 struct unique_fd {
     int fd = -1;
 
@@ -60,3 +62,5 @@ struct unique_file {
         return rc;
     }
 };
+
+}  // namespace kestrel

@@ -1,8 +1,10 @@
-#include "unit/text_builder.h"
+#include "internal/text_builder.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+namespace kestrel {
 
 text_builder::text_builder(char* b, std::size_t n) : buf(b), size(n) {
     if (size > 0)
@@ -12,6 +14,7 @@ text_builder::text_builder(char* b, std::size_t n) : buf(b), size(n) {
 }
 
 text_builder& text_builder::raw(std::string_view s) {
+    wanted += s.size();
     if (size == 0) return *this;
     std::size_t room = size - 1 - len;
     std::size_t n = s.size() < room ? s.size() : room;
@@ -40,11 +43,17 @@ text_builder& text_builder::quoted(std::string_view s) {
 }
 
 text_builder& text_builder::printf(const char* fmt, ...) {
-    if (size == 0) return *this;
     va_list ap;
     va_start(ap, fmt);
-    int n = std::vsnprintf(buf + len, size - len, fmt, ap);
+    char none[1];
+    // With no room left vsnprintf still measures the text.
+    int n = size > len ? std::vsnprintf(buf + len, size - len, fmt, ap) : std::vsnprintf(none, 0, fmt, ap);
     va_end(ap);
+    if (n > 0) wanted += static_cast<std::size_t>(n);
+    if (size == 0) {
+        truncated = true;
+        return *this;
+    }
     if (n < 0) {
         buf[len] = '\0';
         truncated = true;
@@ -73,3 +82,5 @@ bool bounded_format(char* dst, std::size_t size, const char* fmt, ...) {
 bool bounded_copy(char* dst, std::size_t size, std::string_view src) {
     return text_builder(dst, size).raw(src).ok();
 }
+
+}  // namespace kestrel

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace kestrel {
+
 // Appends into a fixed buffer, always NUL-terminated, and remembers whether
 // anything had to be cut.  Command lines must be refused when truncated, so
 // callers check ok() before using the text.
@@ -11,6 +13,7 @@ struct text_builder {
     char* buf;
     std::size_t size;
     std::size_t len = 0;
+    std::size_t wanted = 0;  // length the whole text would have had
     bool truncated = false;
 
     text_builder(char* b, std::size_t n);
@@ -34,3 +37,5 @@ bool bounded_format(char* dst, std::size_t size, const char* fmt, ...)
 
 // Copies at most size-1 bytes of src and terminates; true when nothing was cut.
 bool bounded_copy(char* dst, std::size_t size, std::string_view src);
+
+}  // namespace kestrel

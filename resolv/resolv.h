@@ -1,6 +1,0 @@
-// Host name to IPv4 address through the name servers of /tmp/resolv.conf.
-#pragma once
-
-// Address in network byte order; 0 when the host cannot be resolved.
-// A dotted address is returned as it is, without any query.
-unsigned int resolve_dns(const char* host);
