@@ -50,22 +50,13 @@ int parse_ctl() {
     ctl_value name, md5, size;
     parse_fileinfo(control_file_path, maj, name, md5, size);
 
-    const char* slash = std::strrchr(name, '/');
-    const char* file_name = slash ? slash + 1 : name;
-
-    char file[256];
-    bounded_copy(file, sizeof file, file_name);
-    char* save = nullptr;
-    char* ver = strtok_r(file, "V", &save);
-    char* img = ver ? strtok_r(nullptr, " ", &save) : nullptr;
-
     char newVer[32];
-    // A version that does not fit is refused rather than cut: a cut version
-    // would be recorded and compared wrongly.
-    if (!ver || !img || !bounded_copy(newVer, sizeof newVer, img)) {
+    if (!published_version(name, newVer)) {
         KOL_LOG("status ctlfile fail!");
         return -1;
     }
+    const char* slash = std::strrchr(name, '/');
+    const char* file_name = slash ? slash + 1 : name;
 
     KOL_LOG("\n---------------------------------------------\n      firmware:\n      ver =%s\n      file=%s\n"
             "      md5 =%s\n      size=%s\n---------------------------------------------\n",
@@ -79,6 +70,18 @@ int parse_ctl() {
     }
     KOL_LOG("We have had the newest version");
     return 0;
+}
+
+int published_version(const char* file_value, char (&version)[32]) {
+    const char* slash = std::strrchr(file_value, '/');
+    char file[256];
+    bounded_copy(file, sizeof file, slash ? slash + 1 : file_value);
+    char* save = nullptr;
+    char* ver = strtok_r(file, "V", &save);
+    char* img = ver ? strtok_r(nullptr, " ", &save) : nullptr;
+    // A version that does not fit is refused rather than cut: a cut version
+    // would be recorded and compared wrongly.
+    return ver && img && bounded_copy(version, sizeof version, img) ? 1 : 0;
 }
 
 void record_installed_version() {

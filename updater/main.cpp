@@ -11,6 +11,7 @@
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
 #include "updater/pid_guard.h"
+#include "updater/signature.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -80,6 +81,7 @@ void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char 
         return;
     }
     if (ra_transfer_file(host, url, control_file_path) != 1) return;
+    if (!control_file_signed(host, url)) return;
 
     // A control file naming no version (-1) stops the run like "nothing new".
     if (parse_ctl() != 1) return;
@@ -89,6 +91,7 @@ void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char 
         return;
     }
     if (ra_transfer_file(host, url, payload_staging_path) != 1) return;
+    if (!payload_signed(host, url)) return;
 
     install_and_restart();
 }
@@ -114,6 +117,7 @@ int main() {
 
     ::unlink(control_file_path);
     ::unlink(payload_staging_path);
+    remove_signature_files();
     // The pid file goes last: a run that starts once it is gone must not
     // lose its fresh records to this run's cleanup.
     std::system("rm /tmp/dbg_md5");

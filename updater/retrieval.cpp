@@ -10,6 +10,7 @@
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
+#include "updater/signature.h"
 #include "updater/updater.h"
 
 namespace kestrel {
@@ -19,6 +20,13 @@ namespace {
 constexpr unsigned retry_pause_seconds = 60;
 
 bool is_control_file(const char* path) { return std::strstr(path, "fileinfo.txt") != nullptr; }
+
+// A signed control file is verified as published, so its bytes are kept
+// before the narrowing rewrites it.
+int narrow_control_file(const char* path) {
+    keep_published_control_file(path);
+    return iconv(path);
+}
 
 void report(const char* url, bool ok) {
     std::fprintf(stderr, ok ? "Download file %s successfully!\n" : "Download file %s failed!\n", url);
@@ -46,7 +54,7 @@ int http_transfer(const char* path, const char* file) {
     ::unlink(file);
     if (!run_command(line).ran) return 0;
 
-    if (is_control_file(file) && iconv(file) == 0) return 0;
+    if (is_control_file(file) && narrow_control_file(file) == 0) return 0;
 
     unique_file in(std::fopen(file, "r"));
     if (!in) return 0;
@@ -56,6 +64,7 @@ int http_transfer(const char* path, const char* file) {
     if (std::strstr(buffer, "Bad Request")) return 0;
     if (is_control_file(file) && !std::strstr(buffer, "Major")) return 0;
     if (buffer[0] == '\0') return 0;
+    if (is_signature_path(file) && !signature_file_ok(file)) return 0;
     return 1;
 }
 
@@ -78,7 +87,7 @@ int ra_transfer_file(const char* host, const char* file_path, const char* local_
         ::unlink(local_location);
         if (url_ok && ftp_transfer(server_url, local_location, nullptr) == 1) {
             report(server_url, true);
-            if (is_control_file(local_location) && iconv(local_location) == 0) {
+            if (is_control_file(local_location) && narrow_control_file(local_location) == 0) {
                 std::fputs("iconv error\n", stderr);
                 return 0;
             }

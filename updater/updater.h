@@ -22,6 +22,10 @@ using ctl_value = char[128];
 void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size);
 void extract_value(const char* line, ctl_value& val);
 int parse_ctl();
+// The published version: the text after the first upper-case V of the file
+// value's last path component, up to a blank.  1 and version filled, or 0
+// when the file value names no version that fits.
+int published_version(const char* file_value, char (&version)[32]);
 int new_version(const char* newVer);
 int cmp_version(const char* cur, const char* newer);
 // Makes the pending version the recorded one; call only after a verified install.
