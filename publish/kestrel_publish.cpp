@@ -1,0 +1,480 @@
+// kestrel-publish: lays out one release of a module on the update server the
+// way the routers read it, optionally signed, and refuses what they would not
+// install or would read back differently.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <kestrel/log.h>
+#include <kestrel/narrow.h>
+#include "internal/shell_command.h"
+#include "internal/text_builder.h"
+#include "internal/unique_fd.h"
+#include "updater/updater.h"
+
+using namespace kestrel;
+
+namespace {
+
+constexpr const char synopsis[] =
+    "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be]\n"
+    "                       [--sign SECKEY] [--force] ROOT MODULE VERSION PAYLOAD\n";
+constexpr const char default_prefix[] = "/sw-apps/dbg_log_collect/";
+constexpr const char control_name[] = "fileinfo.txt";
+constexpr const char payload_name[] = "dbg-gen.cfg";
+// The router composes prefix, module and file name into 255 characters; the
+// longest name it asks for is the control file's signature.
+constexpr std::size_t router_path_max = 255;
+constexpr const char longest_name[] = "/fileinfo.txt.sig";
+constexpr std::size_t path_max = 4096;
+
+enum class encoding { utf8, utf16le, utf16be };
+
+struct options {
+    const char* prefix = default_prefix;
+    encoding enc = encoding::utf8;
+    const char* seckey = nullptr;
+    bool force = false;
+    const char* root = nullptr;
+    const char* module = nullptr;
+    const char* version = nullptr;
+    const char* payload = nullptr;
+};
+
+// One file of the release: its final path, the temporary it is written to,
+// and its name below ROOT for the summary.
+struct release_file {
+    char path[path_max];
+    char temp[path_max];
+    const char* shown;
+    bool written = false;
+};
+
+int usage() {
+    std::fputs(synopsis, stderr);
+    return 2;
+}
+
+// Every refusal and failure: one line, exit status 1.
+int refuse(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+int refuse(const char* fmt, ...) {
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    std::fprintf(stderr, "kestrel-publish: %s\n", line);
+    return 1;
+}
+
+bool parse_args(int argc, char** argv, options& o) {
+    const char* positional[4];
+    int n = 0;
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!options_done && std::strncmp(a, "--", 2) == 0) {
+            bool takes_value = !std::strcmp(a, "--prefix") || !std::strcmp(a, "--encoding") || !std::strcmp(a, "--sign");
+            if (!std::strcmp(a, "--")) {
+                options_done = true;
+            } else if (!std::strcmp(a, "--force")) {
+                o.force = true;
+            } else if (!takes_value || i + 1 >= argc) {
+                return false;
+            } else if (!std::strcmp(a, "--prefix")) {
+                o.prefix = argv[++i];
+            } else if (!std::strcmp(a, "--sign")) {
+                o.seckey = argv[++i];
+            } else {
+                const char* e = argv[++i];
+                if (!std::strcmp(e, "utf-8"))
+                    o.enc = encoding::utf8;
+                else if (!std::strcmp(e, "utf-16le"))
+                    o.enc = encoding::utf16le;
+                else if (!std::strcmp(e, "utf-16be"))
+                    o.enc = encoding::utf16be;
+                else
+                    return false;
+            }
+            continue;
+        }
+        if (n == 4) return false;
+        positional[n++] = a;
+    }
+    if (n != 4) return false;
+    o.root = positional[0];
+    o.module = positional[1];
+    o.version = positional[2];
+    o.payload = positional[3];
+    return true;
+}
+
+// Printable form of one byte for a refusal message.
+const char* shown_char(char c, char (&buf)[8]) {
+    auto u = static_cast<unsigned char>(c);
+    if (u > 0x20 && u < 0x7f)
+        std::snprintf(buf, sizeof buf, "'%c'", c);
+    else if (u == 0x20)
+        std::snprintf(buf, sizeof buf, "blank");
+    else
+        std::snprintf(buf, sizeof buf, "\\x%02X", u);
+    return buf;
+}
+
+// The module as the router names it: lower-cased, at most 15 characters, and
+// one plain path component.
+bool check_module(const char* module, char (&lower)[16], char (&reason)[256]) {
+    if (!bounded_copy(lower, sizeof lower, module)) {
+        bounded_format(reason, sizeof reason, "module name %s is longer than the router's 15 characters", module);
+        return false;
+    }
+    if (!lower[0] || !std::strcmp(lower, ".") || !std::strcmp(lower, "..")) {
+        bounded_format(reason, sizeof reason, "module name [%s] names no directory", module);
+        return false;
+    }
+    for (char* p = lower; *p; ++p) {
+        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 0x20);
+        bool ok = (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '.' || *p == '-' || *p == '_';
+        if (!ok) {
+            char c[8];
+            bounded_format(reason, sizeof reason, "module name holds %s: only letters, digits, '.', '-' and '_' are carried",
+                           shown_char(*p, c));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_separator(char c) { return c == '.' || c == '-' || c == '_'; }
+
+// A version the router reads back exactly as written: decimal components
+// joined by single '.', '-' or '_' (anything else is dropped or ends the
+// version order's reading, and blanks, '/' or '[' break the control file),
+// short enough for its 31-character buffer, and newer than no version at all.
+bool check_version(const char* v, char (&reason)[256]) {
+    std::size_t len = std::strlen(v);
+    if (len == 0) {
+        bounded_format(reason, sizeof reason, "VERSION is empty");
+        return false;
+    }
+    if (len > 31) {
+        bounded_format(reason, sizeof reason, "VERSION is %zu characters long; the router accepts at most 31", len);
+        return false;
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        char c[8];
+        if (!is_digit(v[i]) && !is_separator(v[i])) {
+            bounded_format(reason, sizeof reason,
+                           "VERSION holds %s at position %zu: only digits joined by '.', '-' or '_' are read back as written",
+                           shown_char(v[i], c), i + 1);
+            return false;
+        }
+        bool starts = i == 0 || is_separator(v[i - 1]);
+        if (is_separator(v[i]) && (starts || i + 1 == len)) {
+            bounded_format(reason, sizeof reason,
+                           "VERSION has an empty component at position %zu: the router would read it as 0", i + 1);
+            return false;
+        }
+    }
+    if (cmp_version("", v) != 1) {
+        bounded_format(reason, sizeof reason, "VERSION %s is not newer than no version at all: no router would install it",
+                       v);
+        return false;
+    }
+    return true;
+}
+
+// A private scratch file under /tmp (the narrowing renames its result onto
+// the file it narrows, from /tmp).
+bool make_scratch(char (&path)[64], unique_fd& fd) {
+    bounded_copy(path, sizeof path, "/tmp/kestrel-publish.XXXXXX");
+    fd.reset(::mkstemp(path));
+    return fd.valid();
+}
+
+bool write_all(int fd, const void* data, std::size_t len) {
+    auto p = static_cast<const unsigned char*>(data);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies from to the open descriptor out; the number of bytes in size.
+bool copy_into(const char* from, int out, unsigned long long& size) {
+    unique_fd in(::open(from, O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    size = 0;
+    char buf[16384];
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!write_all(out, buf, static_cast<std::size_t>(n))) return false;
+        size += static_cast<unsigned long long>(n);
+    }
+}
+
+// Reads a control file as the router does (narrowed, then parsed with its
+// own parser).  False when it cannot be read at all.
+bool read_control_file(const char* path, ctl_value& file, ctl_value& md5, ctl_value& size) {
+    char scratch[64];
+    unique_fd out;
+    if (!make_scratch(scratch, out)) return false;
+    unsigned long long ignored;
+    bool ok = copy_into(path, out.get(), ignored) && ::close(out.release()) == 0 && kol_iconv(scratch) == 1;
+    if (ok) parse_fileinfo(scratch, "Major1", file, md5, size);
+    ::unlink(scratch);
+    return ok;
+}
+
+// The payload's digest in the control file's form, from md5sum as the router
+// computes it.
+bool payload_digest(const char* path, char (&digest)[33]) {
+    char scratch[64];
+    unique_fd out;
+    if (!make_scratch(scratch, out)) return false;
+    out.reset();
+    char cmd[path_max + 128];
+    text_builder line(cmd);
+    line.raw("md5sum ").quoted(path).raw(" > ").quoted(scratch);
+    bool ran = run_command(line).succeeded();
+    const char* line_text = cat_file(scratch);
+    bool ok = ran && bounded_copy(digest, sizeof digest, std::string_view(line_text, std::strcspn(line_text, " ")));
+    ::unlink(scratch);
+    if (!ok || std::strlen(digest) != 32) return false;
+    for (char* p = digest; *p; ++p) {
+        if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 0x20);
+        if (!is_digit(*p) && !(*p >= 'A' && *p <= 'F')) return false;
+    }
+    return true;
+}
+
+// Whether the router's HTTPS fetch would accept the payload at all: it
+// rejects an empty first line and the text of error pages.
+bool payload_fetchable(const char* path, char (&reason)[256]) {
+    unique_file in(std::fopen(path, "r"));
+    if (!in) {
+        bounded_format(reason, sizeof reason, "cannot read PAYLOAD %s: %s", path, std::strerror(errno));
+        return false;
+    }
+    char first[256] = {};
+    if (!std::fgets(first, sizeof first, in.get())) first[0] = '\0';
+    if (first[0] == '\0')
+        bounded_format(reason, sizeof reason, "PAYLOAD %s is empty or begins with a NUL byte: the router's fetch rejects it",
+                       path);
+    else if (!std::strncmp(first, "File not found", 14) || std::strstr(first, "Bad Request"))
+        bounded_format(reason, sizeof reason, "PAYLOAD %s begins like an error page: the router's fetch rejects it", path);
+    else
+        return true;
+    return false;
+}
+
+// usign where it is installed, else Debian's signify-openbsd (same formats).
+const char* signing_tool() {
+    for (const char* tool : {"usign", "signify-openbsd"}) {
+        char cmd[64];
+        text_builder line(cmd);
+        line.raw("command -v ").raw(tool).raw(" >/dev/null 2>&1");
+        if (run_command(line).succeeded()) return tool;
+    }
+    return nullptr;
+}
+
+bool sign(const char* tool, const char* seckey, const char* file, const char* sig) {
+    char cmd[3 * path_max + 64];
+    text_builder line(cmd);
+    line.raw(tool).raw(" -S -s ").quoted(seckey).raw(" -m ").quoted(file).raw(" -x ").quoted(sig);
+    return run_command(line).succeeded();
+}
+
+// Creates every directory of dir below root (which must exist).
+bool make_dirs(const char* dir, std::size_t root_len) {
+    char path[path_max];
+    if (!bounded_copy(path, sizeof path, dir)) return false;
+    for (char* p = path + root_len + 1; *p; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        if (::mkdir(path, 0755) != 0 && errno != EEXIST) return false;
+        *p = '/';
+    }
+    return ::mkdir(path, 0755) == 0 || errno == EEXIST;
+}
+
+// The control file's text in the chosen encoding, with its byte-order mark
+// for UTF-16 (every character is ASCII).
+bool write_control_file(int fd, const char* text, encoding enc) {
+    if (enc == encoding::utf8) return write_all(fd, text, std::strlen(text));
+    unsigned char wide[2048];
+    std::size_t n = 0;
+    wide[n++] = enc == encoding::utf16le ? 0xFF : 0xFE;
+    wide[n++] = enc == encoding::utf16le ? 0xFE : 0xFF;
+    for (const char* p = text; *p && n + 2 <= sizeof wide; ++p) {
+        wide[n++] = enc == encoding::utf16le ? static_cast<unsigned char>(*p) : 0;
+        wide[n++] = enc == encoding::utf16le ? 0 : static_cast<unsigned char>(*p);
+    }
+    return write_all(fd, wide, n);
+}
+
+void remove_temps(release_file* files, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (files[i].written) ::unlink(files[i].temp);
+}
+
+int publish(const options& o) {
+    char reason[256];
+    char module[16];
+    if (!check_module(o.module, module, reason)) return refuse("%s", reason);
+    if (o.prefix[0] != '/') return refuse("--prefix %s must begin with '/'", o.prefix);
+    if (std::strlen(o.prefix) + std::strlen(module) + std::strlen(longest_name) > router_path_max)
+        return refuse("--prefix %s is too long: the router's server paths hold %zu characters", o.prefix,
+                      router_path_max);
+    if (!check_version(o.version, reason)) return refuse("%s", reason);
+
+    char dir[path_max];
+    if (!bounded_format(dir, sizeof dir, "%s%s%s/", o.root, o.prefix, module)) return refuse("ROOT path too long");
+    struct stat st;
+    if (::stat(o.root, &st) != 0 || !S_ISDIR(st.st_mode)) return refuse("ROOT %s is not a directory", o.root);
+
+    // What is published there now: the new release must be newer.
+    char control_path[path_max];
+    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
+    if (!o.force && ::access(control_path, F_OK) == 0) {
+        ctl_value file, md5, size;
+        char current[32];
+        if (read_control_file(control_path, file, md5, size) && published_version(file, current) &&
+            cmp_version(current, o.version) != 1)
+            return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
+                          current, o.prefix, module);
+    }
+
+    if (!payload_fetchable(o.payload, reason)) return refuse("%s", reason);
+    const char* tool = nullptr;
+    if (o.seckey) {
+        if (::access(o.seckey, R_OK) != 0) return refuse("cannot read SECKEY %s: %s", o.seckey, std::strerror(errno));
+        tool = signing_tool();
+        if (!tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
+    }
+
+    // In the order they are renamed into place: a router never sees a
+    // control file naming a payload that is not there yet.
+    const char* names[4] = {payload_name, "dbg-gen.cfg.sig", control_name, "fileinfo.txt.sig"};
+    release_file files[4];
+    std::size_t root_len = std::strlen(o.root);
+    for (std::size_t i = 0; i < 4; ++i) {
+        bounded_format(files[i].path, sizeof files[i].path, "%s%s", dir, names[i]);
+        if (!bounded_format(files[i].temp, sizeof files[i].temp, "%s.%s.%ld", dir, names[i], static_cast<long>(::getpid())))
+            return refuse("ROOT path too long");
+        files[i].shown = files[i].path + root_len;
+    }
+    release_file& payload = files[0];
+    release_file& payload_sig = files[1];
+    release_file& control = files[2];
+    release_file& control_sig = files[3];
+
+    if (!make_dirs(dir, root_len)) return refuse("cannot create %s: %s", dir, std::strerror(errno));
+
+    unsigned long long size = 0;
+    {
+        unique_fd out(::open(payload.temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        payload.written = out.valid();
+        bool ok = out.valid() && copy_into(o.payload, out.get(), size) && ::fsync(out.get()) == 0 &&
+                  ::close(out.release()) == 0;
+        if (!ok) {
+            remove_temps(files, 4);
+            return refuse("cannot copy %s to %s", o.payload, payload.temp);
+        }
+    }
+    char digest[33];
+    if (!payload_digest(payload.temp, digest)) {
+        remove_temps(files, 4);
+        return refuse("md5sum gave no digest for %s", payload.temp);
+    }
+    char size_text[24];
+    bounded_format(size_text, sizeof size_text, "%llu", size);
+
+    char text[512];
+    bounded_format(text, sizeof text, "[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n", o.version, digest, size_text);
+    {
+        unique_fd out(::open(control.temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        control.written = out.valid();
+        if (!out.valid() || !write_control_file(out.get(), text, o.enc) || ::fsync(out.get()) != 0 ||
+            ::close(out.release()) != 0) {
+            remove_temps(files, 4);
+            return refuse("cannot write %s", control.temp);
+        }
+    }
+
+    // The router's own reading of what was written must give it back.
+    {
+        ctl_value file, md5, size_value;
+        char version[32];
+        bool same = read_control_file(control.temp, file, md5, size_value) && published_version(file, version) &&
+                    !std::strcmp(version, o.version) && !std::strcmp(md5, digest) &&
+                    !std::strcmp(size_value, size_text);
+        if (!same) {
+            remove_temps(files, 4);
+            return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s])",
+                          file, md5, size_value);
+        }
+    }
+
+    if (tool) {
+        payload_sig.written = control_sig.written = true;
+        if (!sign(tool, o.seckey, payload.temp, payload_sig.temp) ||
+            !sign(tool, o.seckey, control.temp, control_sig.temp)) {
+            remove_temps(files, 4);
+            return refuse("%s could not sign with %s", tool, o.seckey);
+        }
+    }
+
+    // An unsigned release takes the old signatures away with the files they
+    // belonged to.
+    bool removed[4] = {};
+    for (release_file& f : files) {
+        if (f.written) {
+            if (std::rename(f.temp, f.path) != 0) {
+                int err = errno;
+                remove_temps(&f, static_cast<std::size_t>(files + 4 - &f));
+                return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
+            }
+            f.written = false;
+        } else {
+            removed[&f - files] = ::unlink(f.path) == 0;
+        }
+    }
+
+    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, o.version, digest, size_text);
+    std::printf("encoding: %s\n", o.enc == encoding::utf8 ? "utf-8" : o.enc == encoding::utf16le ? "utf-16le" : "utf-16be");
+    if (tool)
+        std::printf("signed:   yes (%s)\n", tool);
+    else
+        std::printf("signed:   no\n");
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (tool || i == 0 || i == 2)
+            std::printf("wrote:    %s\n", files[i].shown);
+        else if (removed[i])
+            std::printf("removed:  %s\n", files[i].shown);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options o;
+    if (!parse_args(argc, argv, o)) return usage();
+    return publish(o);
+}
