@@ -49,6 +49,7 @@ endif()
 # linked ARM guest (system() is fine), so tests that fork skip themselves there.
 set(KESTREL_TEST_ENV
   "KESTRELD=$<TARGET_FILE:kestreld>"
+  "KESTREL_PUBLISH=$<TARGET_FILE:kestrel-publish>"
   "KESTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
   "KESTREL_BINARY_DIR=${CMAKE_BINARY_DIR}"
   "KESTREL_SLEEP_SHIM=$<$<BOOL:${KESTREL_BUILD_TESTS}>:$<TARGET_FILE:kestrel_sleep_shim>>"

@@ -8,6 +8,7 @@ native=(
   libgtest-dev libcjson-dev
   curl iputils-ping net-tools iproute2 util-linux procps coreutils
   nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base nftables
+  signify-openbsd inotify-tools
   crossbuild-essential-armhf qemu-user libcjson-dev:armhf
   binutils-arm-linux-gnueabihf
 )

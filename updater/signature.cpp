@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -80,7 +81,8 @@ bool signing_key_installed() { return ::access(build_config::signing_key, F_OK) 
 void keep_published_control_file(const char* path) {
     if (!signing_key_installed()) return;
     ::unlink(control_published_path);
-    if (::link(path, control_published_path) != 0) KOL_LOG("cannot keep %s as published", path);
+    // ENOENT: the attempt fetched nothing, so there is nothing to keep.
+    if (::link(path, control_published_path) != 0 && errno != ENOENT) KOL_LOG("cannot keep %s as published", path);
 }
 
 // Pointer arithmetic rather than string_view::substr, whose range check

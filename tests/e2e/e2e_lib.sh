@@ -276,7 +276,8 @@ e2e_console() {
 # What the updater leaves on a device after any run past the guard.
 e2e_assert_cleaned_up() {
   local f
-  for f in /tmp/fileinfo.txt /var/run/kestreld.pid /tmp/dbg_md5 /tmp/dbg_version /tmp/dbg-gen.cfg.new /tmp/md5; do
+  for f in /tmp/fileinfo.txt /var/run/kestreld.pid /tmp/dbg_md5 /tmp/dbg_version /tmp/dbg-gen.cfg.new /tmp/md5 \
+           /tmp/fileinfo.published /tmp/fileinfo.sig /tmp/dbg-gen.cfg.sig /tmp/usign_error; do
     e2e_assert_absent "$f" "$f left behind after the run"
   done
 }

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# Signed updates end to end: releases made by kestrel-publish, the router's
+# usign played by signify-openbsd.  Without a key a run is today's run; with
+# one, every way a release can lack a good signature leaves the router as it
+# was and says why in the log.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
+source "$e2e_here/signing.sh"
+source "$KESTREL_SOURCE_DIR/tests/ftp/servers.sh"
+
+module=abc
+dir=$E2E_PREFIX$module
+www=$E2E_WWW$dir
+url=https://$E2E_HTTPS_HOST$dir
+
+e2e_setup "$module"
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_start_server
+signing_setup
+for v in 1 2 3; do e2e_make_payload "$sb_dir/v$v.cfg" "v$v"; done
+
+release() { # VERSION PAYLOAD [kestrel-publish options]
+  local version=$1 payload=$2
+  shift 2
+  publish "$@" "$E2E_WWW" "$module" "$version" "$payload" >/dev/null || e2e_fail "kestrel-publish $version"
+}
+
+# The paths the router asked the server for, in order.
+requests() { sed -nE 's/.*"GET ([^ ]*) HTTP.*/\1/p' "$(sb_nginx_log "$E2E_SERVER")" | sed "s|^$dir/||" | tr '\n' ' '; }
+
+# The run changed nothing on the router and logged WHY.
+expect_refused() { # WHY
+  e2e_assert_ran
+  e2e_assert_absent /tmp/dbg-gen.cfg "nothing installed"
+  e2e_assert_absent /tmp/dbg_log_collect/dbg_version "no version recorded"
+  e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+  e2e_assert_contains "$E2E_LOG" "$1"
+  e2e_assert_cleaned_up
+}
+
+e2e_case "no key: today's run, no signature fetched"
+release 1.0.12 "$sb_dir/v1.cfg" --sign "$SIGN_KEYS/release.sec"
+remove_key
+e2e_reset
+e2e_run
+e2e_assert_ran
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_content "$E2E_ERR" "Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!
+" "stderr"
+e2e_assert_eq "$(requests)" "fileinfo.txt dbg-gen.cfg " "requests"
+e2e_assert_not_contains "$E2E_LOG" "signature"
+e2e_assert_eq "$(ls /tmp | tr '\n' ' ')" "curl_error dbg-gen.cfg dbg_log_collect oru_log.txt " "files left in /tmp"
+
+e2e_case "key installed, signed release: installed"
+install_key
+e2e_reset
+e2e_run
+e2e_assert_ran
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig " "requests"
+e2e_assert_count "$E2E_ERR" "successfully!" 4
+e2e_assert_contains "$E2E_LOG" "signature of $dir/fileinfo.txt verified"
+e2e_assert_contains "$E2E_LOG" "signature of $dir/dbg-gen.cfg verified"
+e2e_assert_cleaned_up
+
+# UTF-16 control files are verified as published, before narrowing.
+version=1.1
+for encoding in utf-16le utf-16be; do
+  e2e_case "key installed, signed $encoding release: installed"
+  release "$version" "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec" --encoding "$encoding"
+  e2e_reset
+  e2e_run
+  e2e_assert_ran
+  e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed payload"
+  e2e_assert_content /tmp/dbg_log_collect/dbg_version "$version" "recorded version"
+  e2e_assert_cleaned_up
+  version=1.2
+done
+
+e2e_case "unsigned release: no signature, four attempts"
+release 1.3 "$sb_dir/v2.cfg"
+e2e_assert_absent "$www/fileinfo.txt.sig" "old signature left on the server"
+e2e_reset
+e2e_run
+expect_refused "no signature for $dir/fileinfo.txt on the server: update refused"
+e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig fileinfo.txt.sig " "requests"
+e2e_assert_count "$E2E_ERR" "/fileinfo.txt.sig failed!" 4
+e2e_assert_eq "$(e2e_sleeps)" "60 60" "pauses"
+
+e2e_case "signature made with another key"
+release 1.4 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/other.sec"
+e2e_reset
+e2e_run
+expect_refused "bad signature for $dir/fileinfo.txt: update refused"
+e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig " "requests"
+
+e2e_case "control file changed after signing"
+release 1.5 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec"
+cp "$sb_dir/v3.cfg" "$www/dbg-gen.cfg"
+sed -i "s/^md5=.*/md5=$(e2e_md5 "$sb_dir/v3.cfg")/" "$www/fileinfo.txt"
+e2e_reset
+e2e_run
+expect_refused "bad signature for $dir/fileinfo.txt: update refused"
+e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig " "requests"
+
+e2e_case "payload changed after signing: refused before the MD5 check"
+release 1.6 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec"
+printf 'upload.url=http://collector.invalid/\n' >> "$www/dbg-gen.cfg"
+e2e_reset
+e2e_run
+expect_refused "bad signature for $dir/dbg-gen.cfg: update refused"
+e2e_assert_contains "$E2E_LOG" "signature of $dir/fileinfo.txt verified"
+e2e_assert_not_contains "$E2E_LOG" "md5 check failed"
+
+e2e_case "payload signature missing; a stale one on the router does not count"
+release 1.7 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec"
+e2e_reset
+mv "$www/dbg-gen.cfg.sig" /tmp/dbg-gen.cfg.sig
+e2e_run
+expect_refused "no signature for $dir/dbg-gen.cfg on the server: update refused"
+e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig dbg-gen.cfg.sig " "requests"
+
+e2e_case "usign missing"
+release 1.8 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec"
+e2e_reset
+PATH=$SIGN_PATH_NO_USIGN e2e_run
+expect_refused "usign not found, cannot verify $dir/fileinfo.txt: update refused"
+e2e_assert_eq "$(e2e_console | grep -v '^Download file ')" "" "console beyond the fetches"
+
+e2e_case "replayed older signed release"
+cp -a "$www" "$sb_dir/old-release"    # 1.8, signed
+release 2.0 "$sb_dir/v3.cfg" --sign "$SIGN_KEYS/release.sec"
+cp -a "$www" "$sb_dir/new-release"
+e2e_reset
+e2e_run
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v3.cfg" "installed payload"
+cp -a "$sb_dir/old-release/." "$www/"
+: > "$E2E_ORU_CALLS"
+: > "$E2E_LOG"
+e2e_run
+e2e_assert_ran
+e2e_assert_log parse_ctl "We have had the newest version"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v3.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 2.0 "recorded version"
+e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+e2e_assert_cleaned_up
+
+e2e_case "the payload of another signed release"
+cp -a "$sb_dir/new-release/fileinfo.txt" "$sb_dir/new-release/fileinfo.txt.sig" "$www/"
+e2e_reset
+e2e_run
+expect_refused "md5 check failed"
+e2e_assert_contains "$E2E_LOG" "signature of $dir/dbg-gen.cfg verified"
+
+e2e_case "FTP fallback: signatures fetched on the same schedule"
+ftp_addr=127.0.0.4
+ftp_fixture_files
+ftp_start_vsftpd "$ftp_addr" YES
+sb_hosts "$ftp_addr" ftp-only.test
+e2e_config "dbg_ftp_path=ftp-only.test" "oru_ftp_ip=$ftp_addr"
+publish --sign "$SIGN_KEYS/release.sec" --encoding utf-16le "$ftp_dir/anon" "$module" 3.0 "$sb_dir/v3.cfg" >/dev/null
+e2e_reset
+e2e_run
+e2e_assert_ran
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v3.cfg" "installed payload"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 3.0 "recorded version"
+for f in fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig; do
+  e2e_assert_contains "$E2E_ERR" "Download file ftp://ftp-only.test$dir/$f successfully!"
+done
+e2e_assert_not_contains "$E2E_LOG" "cannot keep"
+e2e_assert_cleaned_up
+
+echo "signed_update: all cases passed"

@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../support/file_util.h"
+#include "updater/signature.h"
+
+using namespace kestrel;
+
+namespace {
+// A signature file as signify-openbsd writes it.
+const std::string comment = "untrusted comment: verify with release.pub\n";
+const std::string b64 =
+    "RWQGOWoaa4Vtjxex6gg4enCij89TeqOAgSqF019Is+FbcfSejBbSJ6ZGBOTtsJeaOpeOYRF+2J7ciRuKyGyhSHB+WdJcUfr7Xw0=";
+
+bool ok(const std::string& text) { return signature_text_ok(text.data(), text.size()); }
+}  // namespace
+
+TEST(SignatureFile, OneCommentLineThenTheSignatureLine) {
+    EXPECT_TRUE(ok(comment + b64 + "\n"));
+    EXPECT_TRUE(ok("untrusted comment: \n" + b64 + "\n"));
+    EXPECT_FALSE(ok(""));
+    EXPECT_FALSE(ok("<html>\r\n<head><title>404 Not Found</title></head>\r\n"));
+    EXPECT_FALSE(ok("trusted comment: x\n" + b64 + "\n"));
+    EXPECT_FALSE(ok(comment + b64));                        // cut before the line end
+    EXPECT_FALSE(ok(comment + b64 + "\r\n"));
+    EXPECT_FALSE(ok(comment + b64 + "\n" + b64 + "\n"));    // a second signature
+    EXPECT_FALSE(ok(comment + b64.substr(1) + "\n"));
+    EXPECT_FALSE(ok(comment + "A" + b64 + "\n"));
+    EXPECT_FALSE(ok(comment + "RX" + b64.substr(2) + "\n"));  // not Ed25519
+    EXPECT_FALSE(ok(comment + b64.substr(0, 50) + "*" + b64.substr(51) + "\n"));
+    EXPECT_FALSE(ok(comment + b64.substr(0, 99) + "A\n"));  // no padding: not 74 bytes
+    EXPECT_FALSE(ok(std::string("untrusted comment: a\0b\n", 23) + b64 + "\n"));
+    // The length given is the bound, whatever follows in memory.
+    std::string whole = comment + b64 + "\n";
+    EXPECT_FALSE(signature_text_ok(whole.data(), whole.size() - 1));
+}
+
+TEST(SignatureFile, ReadFromDiskWithinABound) {
+    write_file("/tmp/test.sig", comment + b64 + "\n");
+    EXPECT_TRUE(signature_file_ok("/tmp/test.sig"));
+    write_file("/tmp/test.sig", "untrusted comment: " + std::string(4096, 'x') + "\n" + b64 + "\n");
+    EXPECT_FALSE(signature_file_ok("/tmp/test.sig"));
+    remove_file("/tmp/test.sig");
+    EXPECT_FALSE(signature_file_ok("/tmp/test.sig"));
+
+    EXPECT_TRUE(is_signature_path("/tmp/dbg-gen.cfg.sig"));
+    EXPECT_FALSE(is_signature_path("/tmp/dbg-gen.cfg"));
+    EXPECT_FALSE(is_signature_path(".sig"));
+}
