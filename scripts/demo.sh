@@ -13,6 +13,7 @@ if [ "${1:-}" != "--inside" ]; then
   cmake --preset native
   cmake --build --preset native
   export KESTRELD=$root/build/native/kestreld
+  export KESTREL_PUBLISH=$root/build/native/publish/kestrel-publish
   export KESTREL_SOURCE_DIR=$root
   export KESTREL_BINARY_DIR=$root/build/native
   export KESTREL_SLEEP_SHIM=$root/build/native/tests/libkestrel_sleep_shim.so
@@ -20,6 +21,7 @@ if [ "${1:-}" != "--inside" ]; then
 fi
 
 source "$root/tests/e2e/e2e_lib.sh"
+source "$root/tests/e2e/signing.sh"
 
 if [ -t 1 ]; then bold=$'\033[1m' dim=$'\033[2m' off=$'\033[0m'; else bold= dim= off=; fi
 title() { printf '\n%s==== %s ====%s\n' "$bold" "$*" "$off"; }
@@ -44,7 +46,6 @@ sb_hosts 127.0.0.3 "$E2E_PING_TARGET"
 echo "nameserver 127.0.0.1" > /tmp/resolv.conf
 e2e_start_server
 e2e_make_payload "$sb_dir/payload.cfg" "for $module, version $version"
-e2e_publish rt-ax1 "$version" "$sb_dir/payload.cfg"
 : > /tmp/oru_log.txt
 
 note "Module (/module_name):   $module"
@@ -52,6 +53,14 @@ note "Update server:           https://$E2E_HTTPS_HOST (nginx on $E2E_SERVER)"
 note "Ping target:             $E2E_PING_TARGET ($(getent hosts "$E2E_PING_TARGET" | cut -d' ' -f1))"
 note "Configuration store:     $E2E_CONFIG"
 show "$E2E_CONFIG"
+# The operator publishes a release; the summary is what kestrel-publish prints.
+release() { # VERSION PAYLOAD [options]
+  local v=$1 p=$2
+  shift 2
+  heading "kestrel-publish ${*:+$* }$E2E_WWW $module $v $(basename "$p")"
+  publish "$@" "$E2E_WWW" "$module" "$v" "$p" | sed 's/^/    | /'
+}
+release "$version" "$sb_dir/payload.cfg"
 heading "Published control file ${E2E_PREFIX}rt-ax1/fileinfo.txt"
 show "$E2E_WWW${E2E_PREFIX}rt-ax1/fileinfo.txt"
 
@@ -82,8 +91,26 @@ run_and_show "Run 1: a new version is published"
 run_and_show "Run 2: nothing new on the server"
 
 e2e_make_payload "$sb_dir/payload2.cfg" "for $module, version 1.0.13"
-e2e_publish rt-ax1 1.0.13 "$sb_dir/payload2.cfg"
+title "The operator publishes 1.0.13"
+release 1.0.13 "$sb_dir/payload2.cfg"
 run_and_show "Run 3: version 1.0.13 is published"
+
+title "Signed updates: the router carries the release key"
+# signify-openbsd plays the router's usign (same keys, same signatures).
+signing_setup
+install_key
+note "Release key pair:        $SIGN_KEYS/release.sec (operator), $SIGN_KEYS/release.pub"
+note "Key on the router:       $E2E_SIGNING_KEY (from now on every update must be signed)"
+e2e_make_payload "$sb_dir/payload3.cfg" "for $module, version 1.0.14"
+release 1.0.14 "$sb_dir/payload3.cfg" --sign "$SIGN_KEYS/release.sec"
+run_and_show "Run 4: signed version 1.0.14 is published"
+
+title "A forged payload: signed 1.0.15, then dbg-gen.cfg replaced on the server"
+e2e_make_payload "$sb_dir/payload4.cfg" "for $module, version 1.0.15"
+release 1.0.15 "$sb_dir/payload4.cfg" --sign "$SIGN_KEYS/release.sec"
+printf 'upload.url=http://collector.invalid/\n' >> "$E2E_WWW${E2E_PREFIX}rt-ax1/dbg-gen.cfg"
+note "Appended to the published payload: upload.url=http://collector.invalid/"
+run_and_show "Run 5: the forged payload is refused, 1.0.14 stays installed"
 
 title "Server access log"
 show "$(sb_nginx_log "$E2E_SERVER")"
