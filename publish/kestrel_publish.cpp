@@ -354,8 +354,10 @@ int publish(const options& o) {
     if (!o.force && ::access(control_path, F_OK) == 0) {
         ctl_value file, md5, size;
         char current[32];
-        if (read_control_file(control_path, file, md5, size) && published_version(file, current) &&
-            cmp_version(current, o.version) != 1)
+        if (!read_control_file(control_path, file, md5, size))
+            return refuse("cannot read the control file published in %s%s", o.prefix, module);
+        // One that names no version is no release to be newer than.
+        if (published_version(file, current) && cmp_version(current, o.version) != 1)
             return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
                           current, o.prefix, module);
     }

@@ -128,6 +128,15 @@ for v in "1 2" 1/2 "1[2" $'1\n2' $'1\t2' 1.2a v1.2 1V2 1..2 1. .1 ""; do
   refused "VERSION" "$root" abc "$v" "$payload"
 done
 e2e_assert_absent "$root/sw-apps" "directories made for a refused release"
+# A control file written by hand, in UTF-16 with a path in the file value,
+# is read as the router reads it.
+mkdir -p "$root/sw-apps/dbg_log_collect/hand"
+{ printf '\377\376'; printf '[Major1]\r\nfile=/images/dbg-gen_V3.0.1\r\n' | iconv -f ASCII -t UTF-16LE; } \
+  > "$root/sw-apps/dbg_log_collect/hand/fileinfo.txt"
+refused "is not newer than 3.0.1" "$root" hand 3.0.0.9 "$payload"
+run "$root" hand 3.0.2 "$payload"
+e2e_assert_eq "$rc" 0 "exit status over a hand-written control file ($(cat "$err"))"
+rm -rf "$root/sw-apps"
 
 e2e_case "refused modules, payloads and keys"
 refused "longer than the router's 15 characters" "$root" abcdefghijklmnop 1.0 "$payload"
