@@ -1,4 +1,6 @@
-# 32-bit ARM router target, with Debian's crossbuild-essential-armhf.
+# 32-bit ARM glibc, with Debian's crossbuild-essential-armhf: only for running the
+# GoogleTest unit tests on ARM under qemu-user (GoogleTest needs a C++ runtime,
+# which musl lacks in Debian). The router build is toolchain-router.cmake.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)

@@ -8,8 +8,9 @@ native=(
   libgtest-dev libcjson-dev
   curl iputils-ping net-tools iproute2 util-linux procps coreutils
   nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base busybox nftables
-  crossbuild-essential-armhf qemu-user libcjson-dev:armhf
-  binutils-arm-linux-gnueabihf
+  crossbuild-essential-armhf binutils-arm-linux-gnueabihf qemu-user
+  musl:armhf musl-dev:armhf dpkg-dev
+  libcjson-dev:armhf
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,0 +1,25 @@
+# cJSON as the target kestrel_cjson.  Native and glibc builds use Debian's
+# libcjson-dev through pkg-config.  The router build compiles Debian's own
+# source package of the installed version (with Debian's patches), fetched
+# once into a cache under build/; nothing of it is committed.
+if(KESTREL_ROUTER)
+  set(KESTREL_CJSON_CACHE "${CMAKE_SOURCE_DIR}/build/cache/cjson" CACHE PATH
+      "Where the router build keeps Debian's cJSON sources")
+  if(NOT EXISTS "${KESTREL_CJSON_CACHE}/tree/cJSON.c")
+    execute_process(COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/fetch-cjson.sh" "${KESTREL_CJSON_CACHE}"
+                    RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "could not fetch cJSON's sources (scripts/fetch-cjson.sh, needs root and dpkg-dev)")
+    endif()
+  endif()
+  # Included as <cjson/cJSON.h>, as from the Debian package.
+  configure_file("${KESTREL_CJSON_CACHE}/tree/cJSON.h" "${CMAKE_BINARY_DIR}/cjson-include/cjson/cJSON.h" COPYONLY)
+  add_library(kestrel_cjson STATIC "${KESTREL_CJSON_CACHE}/tree/cJSON.c")
+  target_include_directories(kestrel_cjson SYSTEM PUBLIC "${CMAKE_BINARY_DIR}/cjson-include")
+  set_target_properties(kestrel_cjson PROPERTIES OUTPUT_NAME cjson)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(CJSON REQUIRED IMPORTED_TARGET libcjson)
+  add_library(kestrel_cjson INTERFACE)
+  target_link_libraries(kestrel_cjson INTERFACE PkgConfig::CJSON)
+endif()
