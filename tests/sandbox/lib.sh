@@ -10,6 +10,13 @@ sb_fail() {
   exit 1
 }
 
+# Runs a program of the build under test: through the emulator for the
+# router build (KESTREL_EMULATOR is qemu-arm there), directly otherwise.
+sb_target() { # PROGRAM [ARG]...
+  # shellcheck disable=SC2086  # the emulator command is a word list
+  ${KESTREL_EMULATOR:-} "$@"
+}
+
 # Waits until something listens on TCP host:port, at most ~10 s.
 sb_wait_tcp() {
   local host=$1 port=$2 i
