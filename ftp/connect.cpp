@@ -7,6 +7,7 @@
 
 #include "ftp/control.h"
 #include "platform/config_store.h"
+#include "resolv/name_servers.h"
 #include "resolv/resolv.h"
 #include "unit/kol_log.h"
 #include "unit/unique_fd.h"
@@ -16,7 +17,7 @@ int ftp_connect(const char* host) {
     if (config_match("oru_ftp_ip", ""))
         addr = resolve_dns(host);
     else
-        addr = inet_addr(config_get("oru_ftp_ip"));
+        addr = leading_address(config_get("oru_ftp_ip"));
     if (addr == 0) {
         KOL_LOG("Can't resovle the host : %s IP!", host);
         return -1;

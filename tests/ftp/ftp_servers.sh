@@ -193,6 +193,10 @@ get_is 1 ftp://no.such.host/f.bin "$out"
 log_has "ftp_connect L#"
 log_has $'Host: no.such.host, Inet: 127.0.0.10'
 scan_is 1 no.such.host - -
+# The store keeps a value's trailing blanks: the address is read up to them.
+fresh "oru_ftp_ip=127.0.0.10 "
+get_is 1 ftp://no.such.host/f.bin "$out"
+log_has $'Host: no.such.host, Inet: 127.0.0.10'
 
 case_ "an address that never answers: the connect wait ends the attempt"
 fresh
