@@ -202,7 +202,7 @@ e2e_requests() { # PATH [ADDR]
 # Forgets everything a run leaves on the device and what the fakes recorded,
 # so that the next case starts from a clean router.
 e2e_reset() {
-  find /tmp -mindepth 1 -delete
+  sb_empty /tmp
   rm -f /var/run/kestreld.pid
   : > "$E2E_ORU_CALLS"
   : > "$E2E_ORU_PIDFILE"
