@@ -1,8 +1,8 @@
-# cJSON as the target kestrel_cjson.  Native and glibc builds use Debian's
-# libcjson-dev through pkg-config.  The router build compiles Debian's own
-# source package of the installed version (with Debian's patches), fetched
-# once into a cache under build/; nothing of it is committed.
-if(KESTREL_ROUTER)
+# cJSON as the target kestrel_cjson.  Native builds use Debian's libcjson-dev
+# through pkg-config.  The ARM builds compile Debian's own source package of
+# the installed version (with Debian's patches), fetched once into a cache
+# under build/; nothing of it is committed.
+if(CMAKE_CROSSCOMPILING)
   set(KESTREL_CJSON_CACHE "${CMAKE_SOURCE_DIR}/build/cache/cjson" CACHE PATH
       "Where the router build keeps Debian's cJSON sources")
   if(NOT EXISTS "${KESTREL_CJSON_CACHE}/tree/cJSON.c")

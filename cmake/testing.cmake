@@ -38,7 +38,7 @@ if(KESTREL_GTEST)
   endif()
 endif()
 
-if(KESTREL_BUILD_TESTS)
+if(KESTREL_SANDBOX_TESTS)
   # Built for the target, so under qemu it is preloaded into the guest only.
   add_library(kestrel_sleep_shim MODULE ${CMAKE_SOURCE_DIR}/tests/sandbox/sleep_shim.c)
   target_link_libraries(kestrel_sleep_shim PRIVATE dl)
@@ -55,7 +55,7 @@ set(KESTREL_TEST_ENV
   "KESTRELD=$<TARGET_FILE:kestreld>"
   "KESTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
   "KESTREL_BINARY_DIR=${CMAKE_BINARY_DIR}"
-  "KESTREL_SLEEP_SHIM=$<$<BOOL:${KESTREL_BUILD_TESTS}>:$<TARGET_FILE:kestrel_sleep_shim>>"
+  "KESTREL_SLEEP_SHIM=$<$<BOOL:${KESTREL_SANDBOX_TESTS}>:$<TARGET_FILE:kestrel_sleep_shim>>"
   "KESTREL_EMULATOR=${_emulator}"
 )
 

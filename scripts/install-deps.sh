@@ -10,7 +10,6 @@ native=(
   nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base busybox nftables
   crossbuild-essential-armhf binutils-arm-linux-gnueabihf qemu-user
   musl:armhf musl-dev:armhf dpkg-dev
-  libcjson-dev:armhf
 )
 
 if [ "$(id -u)" -ne 0 ]; then
