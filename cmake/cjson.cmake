@@ -1,8 +1,17 @@
-# cJSON as the target kestrel_cjson.  Native builds use Debian's libcjson-dev
-# through pkg-config.  The ARM builds compile Debian's own source package of
-# the installed version (with Debian's patches), fetched once into a cache
-# under build/; nothing of it is committed.
-if(CMAKE_CROSSCOMPILING)
+# cJSON as the target kestrel_cjson, by KESTREL_CJSON:
+#   pkg-config      the target's libcjson through pkg-config (native builds,
+#                   and a firmware build system that provides cJSON itself);
+#   debian-source   Debian's own source package of the installed libcjson-dev
+#                   version (Debian's patches applied), fetched once into a
+#                   cache under build/ and compiled for the target; nothing of
+#                   it is committed.  Our ARM toolchain files choose it.
+if(NOT DEFINED KESTREL_CJSON_DEFAULT)
+  set(KESTREL_CJSON_DEFAULT pkg-config)
+endif()
+set(KESTREL_CJSON "${KESTREL_CJSON_DEFAULT}" CACHE STRING "Where cJSON comes from: pkg-config or debian-source")
+set_property(CACHE KESTREL_CJSON PROPERTY STRINGS pkg-config debian-source)
+
+if(KESTREL_CJSON STREQUAL "debian-source")
   set(KESTREL_CJSON_CACHE "${CMAKE_SOURCE_DIR}/build/cache/cjson" CACHE PATH
       "Where the router build keeps Debian's cJSON sources")
   if(NOT EXISTS "${KESTREL_CJSON_CACHE}/tree/cJSON.c")

@@ -3,6 +3,8 @@
 # which musl lacks in Debian). The router build is toolchain-router.cmake.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
+# cJSON compiled from Debian's source package (cmake/cjson.cmake).
+set(KESTREL_CJSON_DEFAULT debian-source)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)

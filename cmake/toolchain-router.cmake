@@ -6,6 +6,8 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(KESTREL_ROUTER ON)
+# cJSON compiled from Debian's source package (cmake/cjson.cmake).
+set(KESTREL_CJSON_DEFAULT debian-source)
 
 set(_musl_specs /usr/lib/arm-linux-musleabihf/musl-gcc.specs)
 set(_cxx_headers /usr/arm-linux-gnueabihf/include/c++/12)
