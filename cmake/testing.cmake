@@ -23,7 +23,23 @@ endif()
 
 set(KESTREL_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs in the test command")
 
-if(KESTREL_BUILD_TESTS)
+# GoogleTest needs a C++ runtime, which the router build (musl) does not have:
+# there the same cases run through driver programs and scripts.
+if(KESTREL_BUILD_TESTS AND NOT KESTREL_ROUTER)
+  set(KESTREL_GTEST ON)
+else()
+  set(KESTREL_GTEST OFF)
+endif()
+# Sandbox tests (end to end, real and scripted servers) run on the builds the
+# daemon is tested as: native, sanitized and the router build under qemu.  The
+# glibc ARM build runs only the GoogleTest binaries.
+if(KESTREL_BUILD_TESTS AND (KESTREL_ROUTER OR NOT CMAKE_CROSSCOMPILING))
+  set(KESTREL_SANDBOX_TESTS ON)
+else()
+  set(KESTREL_SANDBOX_TESTS OFF)
+endif()
+
+if(KESTREL_GTEST)
   if(CMAKE_CROSSCOMPILING)
     # Build GoogleTest from Debian's sources with the cross compiler.
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -36,7 +52,10 @@ if(KESTREL_BUILD_TESTS)
   else()
     find_package(GTest REQUIRED)
   endif()
+endif()
 
+if(KESTREL_SANDBOX_TESTS)
+  # Built for the target, so under qemu it is preloaded into the guest only.
   add_library(kestrel_sleep_shim MODULE ${CMAKE_SOURCE_DIR}/tests/sandbox/sleep_shim.c)
   target_link_libraries(kestrel_sleep_shim PRIVATE dl)
   # The shim is preloaded into sanitized binaries too; keep it uninstrumented.
@@ -44,24 +63,25 @@ if(KESTREL_BUILD_TESTS)
   target_link_options(kestrel_sleep_shim PRIVATE -fno-sanitize=all)
 endif()
 
-# Environment every sandboxed test sees.  KESTREL_EMULATOR is set when tests
-# run under qemu-user; qemu 7.2 crashes in the fork() child of a dynamically
-# linked ARM guest (system() is fine), so tests that fork skip themselves there.
+# Environment every sandboxed test sees.  KESTREL_EMULATOR is the command that
+# runs a program of the build under test (qemu-arm for the router build,
+# empty natively): scripts start the daemon and the drivers through it.
+string(REPLACE ";" " " _emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
 set(KESTREL_TEST_ENV
   "KESTRELD=$<TARGET_FILE:kestreld>"
   "KESTREL_PUBLISH=$<TARGET_FILE:kestrel-publish>"
   "KESTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
   "KESTREL_BINARY_DIR=${CMAKE_BINARY_DIR}"
-  "KESTREL_SLEEP_SHIM=$<$<BOOL:${KESTREL_BUILD_TESTS}>:$<TARGET_FILE:kestrel_sleep_shim>>"
-  "KESTREL_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
+  "KESTREL_SLEEP_SHIM=$<$<BOOL:${KESTREL_SANDBOX_TESTS}>:$<TARGET_FILE:kestrel_sleep_shim>>"
+  "KESTREL_EMULATOR=${_emulator}"
 )
 
 # kestrel_add_unit_test(NAME name SOURCES a.cpp b.cpp [LABELS l...])
 # A GoogleTest binary linked with libkestrel, run inside the sandbox (under
-# qemu for the target build).
+# qemu for the glibc ARM build).  Not built for the router.
 function(kestrel_add_unit_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LABELS" ${ARGN})
-  if(NOT KESTREL_BUILD_TESTS)
+  if(NOT KESTREL_GTEST)
     return()
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
@@ -74,11 +94,12 @@ function(kestrel_add_unit_test)
 endfunction()
 
 # kestrel_add_sandbox_test(NAME name COMMAND cmd args... [LABELS l...] [TIMEOUT s])
-# An end-to-end or real-server test: the command runs inside the sandbox.
-# Native builds only (real servers and the daemon run on the build machine).
+# An end-to-end or real-server test: the command runs inside the sandbox, on
+# the build machine; the programs it tests run through $KESTREL_EMULATOR.
+# Registered once, it runs for the native, sanitized and router builds.
 function(kestrel_add_sandbox_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "COMMAND;LABELS" ${ARGN})
-  if(NOT KESTREL_BUILD_TESTS OR CMAKE_CROSSCOMPILING)
+  if(NOT KESTREL_SANDBOX_TESTS)
     return()
   endif()
   if(NOT T_TIMEOUT)
@@ -87,6 +108,25 @@ function(kestrel_add_sandbox_test)
   add_test(NAME sandbox.${T_NAME} COMMAND ${KESTREL_SANDBOX} -- ${T_COMMAND})
   set_tests_properties(sandbox.${T_NAME} PROPERTIES LABELS "sandbox;${T_LABELS}"
                        ENVIRONMENT "${KESTREL_TEST_ENV}" TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+# kestrel_add_driver(NAME name SOURCES a.cpp)
+# A small command-line program over libkestrel for the scripts of the
+# sandbox tests and the benchmarks, linked like the daemon.
+function(kestrel_add_driver)
+  cmake_parse_arguments(T "" "NAME" "SOURCES" ${ARGN})
+  if(NOT KESTREL_SANDBOX_TESTS)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_compile_options(${T_NAME} PRIVATE ${KESTREL_WARNINGS} -fno-exceptions -fno-rtti)
+  target_link_libraries(${T_NAME} PRIVATE kestrel)
+  target_link_options(${T_NAME} PRIVATE -Wl,--as-needed -Wl,--gc-sections)
+  if(NOT KESTREL_ROUTER)
+    # As on the router: whatever a driver takes from libstdc++ is linked in,
+    # so the shared library is never loaded.
+    target_link_options(${T_NAME} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
 endfunction()
 
 # kestrel_add_fuzzer(NAME name SOURCES a.cpp)

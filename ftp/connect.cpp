@@ -10,6 +10,7 @@
 #include <kestrel/resolv.h>
 #include "internal/kol_log.h"
 #include "internal/unique_fd.h"
+#include "resolv/name_servers.h"
 
 namespace kestrel {
 
@@ -18,7 +19,7 @@ int ftp_connect(const char* host) {
     if (config_match("oru_ftp_ip", ""))
         addr = resolve_dns(host);
     else
-        addr = inet_addr(config_get("oru_ftp_ip"));
+        addr = leading_address(config_get("oru_ftp_ip"));
     if (addr == 0) {
         KOL_LOG("Can't resovle the host : %s IP!", host);
         return -1;

@@ -1,5 +1,8 @@
 #include "resolv/name_servers.h"
 
+#include <arpa/inet.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -48,6 +51,16 @@ int read_name_servers(const char* path, dns_server_list& dnsl) {
         ++count;
     }
     return count;
+}
+
+unsigned int leading_address(const char* text) {
+    char dotted[64];
+    size_t n = 0;
+    while (text[n] && !std::isspace(static_cast<unsigned char>(text[n]))) ++n;
+    if (n >= sizeof dotted) return INADDR_NONE;
+    std::memcpy(dotted, text, n);
+    dotted[n] = '\0';
+    return inet_addr(dotted);
 }
 
 }  // namespace kestrel

@@ -13,4 +13,10 @@ using dns_server_list = char[dns_max_servers][dns_server_size];
 // returns how many were stored; 0 when the file cannot be opened.
 int read_name_servers(const char* path, dns_server_list& dnsl);
 
+// The IPv4 address (network byte order) that text starts with, read as far as
+// the first white space: a stored server keeps its line feed, and a configured
+// address its trailing blanks.  glibc's inet_addr stops there by itself, musl's
+// refuses the whole text.  INADDR_NONE when there is no address.
+unsigned int leading_address(const char* text);
+
 }  // namespace kestrel

@@ -53,7 +53,7 @@ unsigned int dns_lookup(const char* name) {
     // The server read last is asked first.
     for (int s = count - 1; s >= 0; --s) {
         KOL_LOG("DNS-LOOKUP dns : %s", dnsl[s]);
-        dest.sin_addr.s_addr = inet_addr(dnsl[s]);
+        dest.sin_addr.s_addr = leading_address(dnsl[s]);
         for (int retries = 0; retries < attempts_per_server; ++retries) {
             if (!fd.valid()) {
                 fd.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
@@ -78,7 +78,7 @@ unsigned int dns_lookup(const char* name) {
 
 unsigned int resolve_dns(const char* host) {
     if (!host) return 0;
-    const in_addr_t addr = inet_addr(host);
+    const in_addr_t addr = leading_address(host);
     if (addr != INADDR_NONE) return addr;
     return dns_lookup(host);
 }

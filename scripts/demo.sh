@@ -1,22 +1,32 @@
 #!/usr/bin/env bash
-# Command one: installs what is missing, builds the native daemon, and shows
-# what an operator sees when kestreld updates a router from a local HTTPS
-# update server.  Everything runs in the sandbox (private namespaces, a
-# throwaway root): nothing on this machine changes and no traffic leaves
-# loopback.
+# Command one: installs what is missing, builds the daemon, and shows what an
+# operator sees when kestreld updates a router from a local HTTPS update
+# server.  Everything runs in the sandbox (private namespaces, a throwaway
+# root): nothing on this machine changes and no traffic leaves loopback.
+#
+# usage: demo.sh [native|router]
+#   native  the build for this machine (the default)
+#   router  the router build (ARM, musl), run under qemu-user
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 if [ "${1:-}" != "--inside" ]; then
+  preset=${1:-native}
+  case $preset in
+    native) emulator= ;;
+    router) emulator=qemu-arm ;;
+    *) echo "usage: demo.sh [native|router]" >&2; exit 2 ;;
+  esac
   cd "$root"
   bash scripts/install-deps.sh
-  cmake --preset native
-  cmake --build --preset native
-  export KESTRELD=$root/build/native/kestreld
-  export KESTREL_PUBLISH=$root/build/native/publish/kestrel-publish
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" --target kestreld kestrel-publish kestrel_sleep_shim
+  export KESTRELD=$root/build/$preset/kestreld
+  export KESTREL_PUBLISH=$root/build/$preset/publish/kestrel-publish
   export KESTREL_SOURCE_DIR=$root
-  export KESTREL_BINARY_DIR=$root/build/native
-  export KESTREL_SLEEP_SHIM=$root/build/native/tests/libkestrel_sleep_shim.so
+  export KESTREL_BINARY_DIR=$root/build/$preset
+  export KESTREL_SLEEP_SHIM=$root/build/$preset/tests/libkestrel_sleep_shim.so
+  export KESTREL_EMULATOR=$emulator
   exec bash tests/sandbox/sandbox.sh -- bash "$root/scripts/demo.sh" --inside
 fi
 
@@ -48,6 +58,11 @@ e2e_start_server
 e2e_make_payload "$sb_dir/payload.cfg" "for $module, version $version"
 : > /tmp/oru_log.txt
 
+if [ -n "${KESTREL_EMULATOR:-}" ]; then
+  note "Daemon:                  $KESTRELD (router build: ARM, musl; run under $KESTREL_EMULATOR)"
+else
+  note "Daemon:                  $KESTRELD"
+fi
 note "Module (/module_name):   $module"
 note "Update server:           https://$E2E_HTTPS_HOST (nginx on $E2E_SERVER)"
 note "Ping target:             $E2E_PING_TARGET ($(getent hosts "$E2E_PING_TARGET" | cut -d' ' -f1))"

@@ -9,8 +9,8 @@ native=(
   curl iputils-ping net-tools iproute2 util-linux procps coreutils
   nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base nftables
   signify-openbsd inotify-tools
-  crossbuild-essential-armhf qemu-user libcjson-dev:armhf
-  binutils-arm-linux-gnueabihf
+  crossbuild-essential-armhf binutils-arm-linux-gnueabihf qemu-user
+  musl:armhf musl-dev:armhf dpkg-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then

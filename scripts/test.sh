@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Command two: installs what is missing, builds every configuration and runs
-# all tests (unit, real servers and end to end in the sandbox, the sanitizer
-# build, the router build under qemu, short fuzz runs).
+# all tests: unit, real servers and end to end in the sandbox on the native,
+# the sanitizer and the router build (musl ARM, under qemu-user), the
+# GoogleTest unit tests on glibc ARM under qemu-user, short fuzz runs.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -11,16 +12,18 @@ jobs=$(nproc)
 failed=()
 
 run_preset() {
-  local preset=$1
+  local preset=$1 start=$SECONDS
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "== $preset: tests"
   ctest --preset "$preset" -j "$jobs" || failed+=("$preset")
+  echo "== $preset: $((SECONDS - start)) s"
 }
 
 run_preset native
 run_preset asan
+run_preset router
 run_preset armhf
 
 echo "== fuzz: configure and build"

@@ -10,7 +10,9 @@ usage: run_daemon.py --out F --err F --result F [--count N] [--timeout S] -- CMD
 
 The result file gets one line per process reaped:
     started <pid> <status>      a process this launcher started
-    detached <pid> <comm> <status>  an orphan of the run (the detached daemon)
+    detached <pid> <comm> <status> <sid>  an orphan of the run (the detached
+                                daemon, and with musl the process between:
+                                its daemon() forks twice, both in one session)
 and a last line "seconds <wall time from release to the last exit>", or
 "timeout" when something was still running after the timeout (it is killed).
 A status is the exit code, or minus the signal number.
@@ -30,6 +32,14 @@ def comm_of(pid):
         with open(f"/proc/{pid}/comm") as f:
             return f.read().strip() or "?"
     except OSError:
+        return "?"
+
+
+def session_of(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[3]
+    except (OSError, IndexError):
         return "?"
 
 
@@ -100,13 +110,14 @@ def main():
             time.sleep(0.002)
             continue
         pid = info.si_pid
-        name = comm_of(pid)  # still readable while the zombie is not reaped
+        # Still readable while the zombie is not reaped.
+        name, session = comm_of(pid), session_of(pid)
         _, status = os.waitpid(pid, 0)
         code = os.waitstatus_to_exitcode(status)
         if pid in started:
             lines.append(f"started {pid} {code}")
         else:
-            lines.append(f"detached {pid} {name} {code}")
+            lines.append(f"detached {pid} {name} {code} {session}")
     elapsed = time.monotonic() - start
     if not lines or lines[-1] != "timeout":
         lines.append(f"seconds {elapsed:.3f}")

@@ -9,14 +9,7 @@ SIGN_BIN=$sb_dir/bin
 SIGN_PATH_NO_USIGN=$PATH
 E2E_SIGNING_KEY=$(e2e_cache_value KESTREL_SIGNING_KEY /etc/kestrel/update.pub)
 
-# Runs a program of the build under test: through the emulator for the
-# router build, directly otherwise.
-target() {
-  # shellcheck disable=SC2086  # the emulator command is a word list
-  ${KESTREL_EMULATOR:-} "$@"
-}
-
-publish() { target "$KESTREL_PUBLISH" "$@"; }
+publish() { sb_target "$KESTREL_PUBLISH" "$@"; }
 
 # usign on PATH, and two key pairs: "release" (the one routers carry) and
 # "other".

@@ -18,12 +18,13 @@ export PKG_CONFIG_LIBDIR=$stage/lib/pkgconfig${pc_dirs:+:$pc_dirs}
 export PKG_CONFIG_PATH=
 cflags=$(pkg-config --cflags libkestrel) || sb_fail "pkg-config does not know libkestrel"
 libs=$(pkg-config --libs libkestrel)
-stage_real=$(realpath "$stage")
+# Headers come from the stage (and cJSON's own place), never the sources.
+build_real=$(realpath "$KESTREL_BINARY_DIR")
 for flag in $cflags; do
   [ "${flag#-I}" != "$flag" ] || continue
   dir=$(realpath -m "${flag#-I}")
   case $dir/ in
-    "$stage_real"/*) ;;
+    "$build_real"/*) ;;
     "$(realpath "$KESTREL_SOURCE_DIR")"/*) sb_fail "include path into the source tree: $flag" ;;
   esac
 done

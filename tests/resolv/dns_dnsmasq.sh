@@ -3,7 +3,7 @@
 # chains, NXDOMAIN, and three servers asked last-first.
 set -euo pipefail
 source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
-driver=$KESTREL_BINARY_DIR/tests/resolv/dns_driver
+driver="sb_target $KESTREL_BINARY_DIR/tests/resolv/dns_driver"
 
 # usage: start_dnsmasq ADDR [dnsmasq options...]; example.com is answered
 # locally, so unknown names there are NXDOMAIN.

@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
 here=$KESTREL_SOURCE_DIR/tests/resolv
-driver=$KESTREL_BINARY_DIR/tests/resolv/dns_driver
+driver="sb_target $KESTREL_BINARY_DIR/tests/resolv/dns_driver"
 log=$sb_dir/queries.log
 
 /usr/bin/python3 "$here/dns_scripted_server.py" "$log" 127.0.0.2 127.0.0.3 > "$sb_dir/server.out" &

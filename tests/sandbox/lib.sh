@@ -10,6 +10,30 @@ sb_fail() {
   exit 1
 }
 
+# Runs a program of the build under test: through the emulator for the
+# router build (KESTREL_EMULATOR is qemu-arm there), directly otherwise.
+sb_target() { # PROGRAM [ARG]...
+  # shellcheck disable=SC2086  # the emulator command is a word list
+  ${KESTREL_EMULATOR:-} "$@"
+}
+
+# Empties DIR, but for the mount points below it and the directories that
+# lead to them: a checkout under /tmp is mounted (read-only) at its own path.
+sb_empty() { # DIR
+  local entry mounts
+  mounts=$(awk '{ print $2 }' /proc/self/mounts)
+  for entry in "$1"/* "$1"/.[!.]* "$1"/..?*; do
+    [ -e "$entry" ] || [ -L "$entry" ] || continue
+    if grep -qxF -- "$entry" <<<"$mounts"; then
+      continue
+    elif [ -d "$entry" ] && [ ! -L "$entry" ] && awk -v p="$entry/" 'index($0, p) == 1 { f = 1 } END { exit !f }' <<<"$mounts"; then
+      sb_empty "$entry"
+    else
+      rm -rf --one-file-system -- "$entry"
+    fi
+  done
+}
+
 # Waits until something listens on TCP host:port, at most ~10 s.
 sb_wait_tcp() {
   local host=$1 port=$2 i

@@ -6,7 +6,8 @@
 #     /etc/kestrel/config or /etc/hosts freely;
 #   - fresh tmpfs on /tmp, /run (= /var/run) and /sandbox (fixtures, logs);
 #   - a new /proc and /sys, loopback up and nothing else on the network;
-#   - the source tree (and the build tree, when outside it) at its real path;
+#   - the source tree (and the build tree, when outside it) at its real path,
+#     read-only;
 #   - when the command ends, every process left in the namespace is killed.
 #
 # usage: sandbox.sh [--bind SRC:DST]... -- COMMAND [ARG]...
@@ -38,10 +39,13 @@ if [ "${1:-}" = "--inside" ]; then
   mkdir -p "$root/sandbox"
   mount -t tmpfs -o mode=0755 sandbox "$root/sandbox"
 
+  # The trees under test, read-only: tests write only to the sandbox's own
+  # file systems, wherever the checkout lies (even under /tmp).
   for tree in "$KESTREL_SB_SOURCE" "${KESTREL_BINARY_DIR:-}"; do
     [ -n "$tree" ] && [ -d "$tree" ] || continue
     mkdir -p "$root$tree"
     mount --rbind "$tree" "$root$tree"
+    mount -o remount,bind,ro "$root$tree"
   done
 
   for b in "${binds[@]}"; do

@@ -1,10 +1,23 @@
 /* Preloaded into the daemon under test: records each sleep() request and
  * returns at once, so tests can check the pauses without waiting them. */
+#define _GNU_SOURCE
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
+
+/* The daemon alone needs the shim.  Under qemu-user the shim is an ARM
+ * library, and the host programs the daemon starts (sh, curl, md5sum) would
+ * only complain that they cannot preload it: they get no LD_PRELOAD.  The
+ * emulator also names the process after itself, so the daemon's own name is
+ * put back, as the tests look for it (pgrep, /proc/PID/comm). */
+__attribute__((constructor)) static void sleep_shim_init(void) {
+    unsetenv("LD_PRELOAD");
+    prctl(PR_SET_NAME, program_invocation_short_name, 0, 0, 0);
+}
 
 unsigned int sleep(unsigned int seconds) {
     const char* log = getenv("KESTREL_SLEEP_LOG");

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "../support/file_util.h"
@@ -13,14 +12,6 @@
 using namespace kestrel;
 
 namespace {
-// qemu-user crashes in fork() children of ARM guests; the guard's logic is
-// the same on every architecture.
-#define SKIP_UNDER_EMULATOR()                                                   \
-    do {                                                                        \
-        const char* emu = std::getenv("KESTREL_EMULATOR");                      \
-        if (emu && *emu) GTEST_SKIP() << "fork() children crash under qemu-user"; \
-    } while (0)
-
 const char* const path = "/var/run/kestreld.pid";
 
 pid_t dead_pid() {
@@ -55,7 +46,6 @@ TEST(PidGuard, CreatesTheFileWithOurPid) {
 }
 
 TEST(PidGuard, ALiveProcessInTheFileMeansRunning) {
-    SKIP_UNDER_EMULATOR();
     pid_t live = fork();
     if (live == 0) {
         pause();
@@ -71,7 +61,6 @@ TEST(PidGuard, ALiveProcessInTheFileMeansRunning) {
 }
 
 TEST(PidGuard, AStalePidFileIsTakenOver) {
-    SKIP_UNDER_EMULATOR();
     for (const std::string& stale : {std::to_string(dead_pid()) + "\n", std::string("garbage"), std::string()}) {
         write_file(path, stale);
         unique_fd owner;
@@ -81,7 +70,6 @@ TEST(PidGuard, AStalePidFileIsTakenOver) {
 }
 
 TEST(PidGuard, TheLockCountsEvenWhenTheFileNamesAnEndedProcess) {
-    SKIP_UNDER_EMULATOR();
     // As after daemon(): the file may still name the parent that detached.
     remove_file(path);
     int go[2];
@@ -100,7 +88,6 @@ TEST(PidGuard, TheLockCountsEvenWhenTheFileNamesAnEndedProcess) {
 }
 
 TEST(PidGuard, SimultaneousStartsLetExactlyOneRun) {
-    SKIP_UNDER_EMULATOR();
     for (bool stale_file : {false, true}) {
         if (stale_file)
             write_file(path, std::to_string(dead_pid()) + "\n");

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The resolver through dns_driver against the scripted name server on
+# loopback: the order of servers, the query IDs, the server list and what
+# never reaches the wire.  Names whose first label is "lastok" are answered
+# only by 127.0.0.2 (with a wrong ID elsewhere); other names get 192.0.2.N,
+# N the last byte of the server's address.
+set -euo pipefail
+source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
+here=$KESTREL_SOURCE_DIR/tests/resolv
+queries=$sb_dir/queries.log
+log=/tmp/oru_log.txt
+
+/usr/bin/python3 "$here/dns_scripted_server.py" "$queries" 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5 127.0.0.6 \
+  > "$sb_dir/server.out" &
+for _ in $(seq 50); do grep -q ready "$sb_dir/server.out" && break; sleep 0.1; done
+grep -q ready "$sb_dir/server.out" || sb_fail "scripted server did not start"
+mkdir -p /etc/kestrel
+echo oru_log=1 > /etc/kestrel/config
+
+# A fresh lookup: no log, no queries seen, the given name servers.
+start() { # RESOLV_CONF_TEXT (none: no file)
+  rm -f "$log" /tmp/resolv.conf
+  : > "$queries"
+  [ "$#" -eq 0 ] || printf '%s' "$1" > /tmp/resolv.conf
+}
+resolve() { # NAME EXPECTED_ADDRESS
+  local got
+  got=$(sb_target "$KESTREL_BINARY_DIR/tests/resolv/dns_driver" resolve "$1")
+  [ "$got" = "$1 $2" ] || sb_fail "'$1' resolved as '$got', wanted $2"
+}
+ids() { awk -v a="$1" '$1 == a { printf "%s ", $2 }' "$queries"; }
+expect_ids() { # SERVER "ID ID ..." (empty: never asked)
+  [ "$(ids "$1")" = "${2:+$2 }" ] || sb_fail "IDs asked at $1: '$(ids "$1")', wanted '$2'"
+}
+log_text() { cat "$log" 2>/dev/null || true; }
+
+echo "== last server first, IDs rising across servers"
+start $'nameserver 127.0.0.2\nnameserver 127.0.0.3\n'
+resolve lastok.example.com 192.0.2.2
+expect_ids 127.0.0.3 "1314 1315 1316"
+expect_ids 127.0.0.2 "1317"
+# The server string is logged as stored, its line feed included, and the
+# first line of the log is that of the server asked first.
+/usr/bin/python3 - "$log" <<'PY' || sb_fail "server lines of the log: $(log_text)"
+import sys
+l = open(sys.argv[1]).read()
+s3 = l.find(" DNS-LOOKUP dns : 127.0.0.3\n\n")
+s2 = l.find(" DNS-LOOKUP dns : 127.0.0.2\n\n")
+sys.exit(not (0 <= s3 < s2 and l.rfind("DEBUG:   dns_lookup L#", 0, s3) == 0))
+PY
+
+echo "== only the first three servers, the third first"
+start $'nameserver 127.0.0.2\nnameserver 127.0.0.3\nnameserver 127.0.0.4\nnameserver 127.0.0.5\nnameserver 127.0.0.6\n'
+resolve lastok.bc 192.0.2.2
+expect_ids 127.0.0.4 "1314 1315 1316"
+expect_ids 127.0.0.3 "1317 1318 1319"
+expect_ids 127.0.0.2 "1320"
+expect_ids 127.0.0.5 ""
+expect_ids 127.0.0.6 ""
+
+echo "== every attempt spent: 0, and nothing logged past the server line"
+start $'nameserver 127.0.0.5\n'
+resolve lastok.bc 0
+expect_ids 127.0.0.5 "1314 1315 1316"
+[ "$(log_text | grep -c .)" = 1 ] && grep -q "DNS-LOOKUP dns : 127.0.0.5$" "$log" &&
+  [ "$(tail -c 2 "$log" | od -An -c | tr -d ' ')" = '\n\n' ] || sb_fail "log: $(log_text)"
+
+echo "== addresses are not looked up"
+start $'nameserver 127.0.0.3\n'
+resolve 192.0.2.10 192.0.2.10
+resolve 0.0.0.0 0
+[ ! -s "$queries" ] || sb_fail "asked: $(cat "$queries")"
+[ -z "$(log_text)" ] || sb_fail "log: $(log_text)"
+# All ones is the parser's failure value: that text is asked for.
+resolve 255.255.255.255 192.0.2.3
+[ "$(awk '{ print $3 }' "$queries")" = 255.255.255.255 ] || sb_fail "asked: $(cat "$queries")"
+
+echo "== refused names send nothing"
+start $'nameserver 127.0.0.2\n'
+for bad in a..bc .a.bc a.bc. "" "$(printf 'x%.0s' $(seq 64)).com" "$(printf 'y%.0s' $(seq 300))"; do
+  resolve "$bad" 0
+done
+[ ! -s "$queries" ] || sb_fail "asked: $(cat "$queries")"
+grep -q "dns_lookup L#" "$log" || sb_fail "refusals not logged"
+! grep -q "DNS-LOOKUP dns" "$log" || sb_fail "a server was named: $(log_text)"
+
+echo "== no usable name server"
+none="DNS-LOOKUP: no dns server address in /tmp/resolv.conf"
+start
+resolve a.bc 0
+grep -qF "$none" "$log" || sb_fail "missing file: $(log_text)"
+start $'search lan\nnameserver \n'
+resolve a.bc 0
+[ "$(head -c 22 "$log")" = "DEBUG:   dns_lookup L#" ] && grep -qF "$none" "$log" || sb_fail "empty entry: $(log_text)"
+[ ! -s "$queries" ] || sb_fail "asked: $(cat "$queries")"
+echo PASS
