@@ -40,7 +40,10 @@ void probe_default_server() {
     }
 }
 
-void install_and_restart() {
+// The version is recorded only once the service has restarted on the new
+// payload: a run cut short before that leaves the old record, so the next
+// run installs and restarts again.
+void install_and_restart(const char* version) {
     if (!check_md5(payload_staging_path, md5_record_path)) {
         KOL_LOG("md5 check failed, keeping the installed file");
         return;
@@ -49,8 +52,8 @@ void install_and_restart() {
         KOL_LOG("cannot install %s", payload_path);
         return;
     }
-    record_installed_version();
     std::system("/etc/init.d/oru stop; /etc/init.d/oru start");
+    record_version(version);
 }
 
 void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char (&url)[256]) {
@@ -82,7 +85,8 @@ void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char 
     if (ra_transfer_file(host, url, control_file_path) != 1) return;
 
     // A control file naming no version (-1) stops the run like "nothing new".
-    if (parse_ctl() != 1) return;
+    version_text newer;
+    if (parse_ctl(newer) != 1) return;
 
     if (!bounded_format(url, sizeof url, "%s%s/dbg-gen.cfg", file_path, module)) {
         KOL_LOG("server path too long: %s", url);
@@ -90,7 +94,7 @@ void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char 
     }
     if (ra_transfer_file(host, url, payload_staging_path) != 1) return;
 
-    install_and_restart();
+    install_and_restart(newer);
 }
 
 }  // namespace

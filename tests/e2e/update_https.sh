@@ -25,9 +25,8 @@ e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
 e2e_assert_cleaned_up
 # While the service restarted, the pid file named the detached run itself.
 e2e_assert_content "$E2E_ORU_PIDFILE" "$(e2e_detached_pid)"$'\n'"$(e2e_detached_pid)"$'\n' "pid file during the run"
-e2e_assert_content "$E2E_ERR" "Download file $url/fileinfo.txt successfully!
-Download file $url/dbg-gen.cfg successfully!
-" "stderr"
+e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(e2e_sleeps)" "" "pauses"
 e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
 e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 1 "payload requests"
