@@ -50,9 +50,9 @@ expect_after_kill() { # INSTALLED RECORDED SERVICE
 }
 
 # The next run, and what every case must end with.
-expect_next_run_recovers() {
+expect_next_run_recovers() { # [e2e_run options]
   : > "$E2E_LOG"
-  e2e_run
+  e2e_run "$@"
   e2e_assert_ran
   e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed file"
   e2e_assert_content /tmp/dbg_log_collect/dbg_version 2.0 "recorded version"
@@ -104,8 +104,9 @@ held=$(cat "$E2E_GATES/oru-stop.reached")
 kill -0 "$held" 2>/dev/null || e2e_fail "the restart's process died with the daemon"
 e2e_assert_content "$pidfile" "$worker"$'\n' "pid file of the killed run"
 # The next run takes the pid file over and updates while the old restart
-# still hangs; that one ends later and must not undo it.
-E2E_OUT=$sb_dir/next.out E2E_ERR=$sb_dir/next.err E2E_RESULT=$sb_dir/next.result expect_next_run_recovers
+# still hangs (its launcher waits on); that one ends later and must not undo
+# it.
+E2E_OUT=$sb_dir/next.out E2E_ERR=$sb_dir/next.err E2E_RESULT=$sb_dir/next.result expect_next_run_recovers --beside-a-run
 e2e_assert_eq "$(e2e_log_count pid_guard_acquire "stale pid file $pidfile (pid $worker, gone), taking it over")" 1 \
   "log lines on the pid file taken over"
 e2e_release oru-stop

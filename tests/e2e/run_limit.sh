@@ -3,10 +3,10 @@
 # that accept the connection and never answer, a daemon built with a short
 # limit stops the run and the programs it started, cleans up as at a normal
 # end and leaves the installed file and the recorded version alone.
-# usage: run_limit.sh DAEMON LIMIT_SECONDS
+# usage: KESTREL_SHORT_LIMIT_DAEMON=DAEMON run_limit.sh LIMIT_SECONDS
 set -euo pipefail
-KESTRELD=${1:?the daemon built with a short limit}
-limit=${2:?its limit in seconds}
+KESTRELD=${KESTREL_SHORT_LIMIT_DAEMON:?the daemon built with a short limit}
+limit=${1:?its limit in seconds}
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 module=abc
