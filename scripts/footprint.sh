@@ -26,7 +26,9 @@ if [ "${1:-}" = "--inside" ]; then
     e2e_run
     e2e_assert_ran
     e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
-    hwm=$(awk '{ print $2 }' "$KESTREL_HWM_LOG")
+    # The supervisor and the worker that does the run each report; the
+    # larger is the run's peak.
+    hwm=$(awk '{ print $2 }' "$KESTREL_HWM_LOG" | sort -n | tail -n 1)
     [ -n "$hwm" ] || sb_fail "the daemon reported no peak memory"
     echo "run $hwm $E2E_SECONDS"
   done

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -70,14 +71,14 @@ void json_string_text(text_builder& out, std::string_view s) {
 }
 
 
-// atol of a reply value held to 32 bits; false when it holds no number at
-// all, so an empty member can never pass for the time 0.
+// atol of a reply value as a signed 32-bit number; false when it holds no
+// number at all (an empty member must not pass for the time 0) or one that
+// does not fit (held at the limit, it would set the clock to 2038).
 bool reply_number(const char* text, long& value) {
     char* end = nullptr;
+    errno = 0;
     long long v = std::strtoll(text, &end, 10);
-    if (end == text) return false;
-    if (v > INT32_MAX) v = INT32_MAX;
-    if (v < INT32_MIN) v = INT32_MIN;
+    if (end == text || errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return false;
     value = static_cast<long>(v);
     return true;
 }

@@ -10,7 +10,6 @@
 namespace kestrel {
 
 namespace {
-constexpr const char digest_path[] = "/tmp/md5";
 constexpr std::size_t digest_len = 32;
 
 void first_32(char (&dst)[digest_len + 1], const char* src) {

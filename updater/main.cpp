@@ -1,16 +1,19 @@
 // kestreld: one update pass of the debug-log configuration, then exit.
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "build_config.h"
 #include <kestrel/config.h>
 #include "internal/kol_log.h"
+#include "internal/shell_command.h"
 #include "internal/text_builder.h"
+#include "unicode/narrow_utf16.h"
 #include "updater/pid_guard.h"
+#include "updater/run_limit.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
 
@@ -23,6 +26,12 @@ constexpr const char probe_output[] = "/tmp/rae_ping_result";
 constexpr const char probe_failed[] = "Cannot connect to server , will try 60s later!!";
 constexpr int probe_tries = 3;
 constexpr unsigned probe_pause_seconds = 60;
+
+// Runs one of the run's fixed command lines.
+command_result run_fixed(const char* line) {
+    char cmd[64];
+    return run_command(text_builder(cmd).raw(line));
+}
 
 // Copies a configured key; false (and logged) when the value does not fit.
 bool copy_config(const char* key, char (&dst)[256]) {
@@ -41,7 +50,10 @@ void probe_default_server() {
     }
 }
 
-void install_and_restart() {
+// The version is recorded only once the service has restarted on the new
+// payload: a run cut short before that leaves the old record, so the next
+// run installs and restarts again.
+void install_and_restart(const char* version) {
     if (!check_md5(payload_staging_path, md5_record_path)) {
         KOL_LOG("md5 check failed, keeping the installed file");
         return;
@@ -50,12 +62,12 @@ void install_and_restart() {
         KOL_LOG("cannot install %s", payload_path);
         return;
     }
-    record_installed_version();
-    std::system("/etc/init.d/oru stop; /etc/init.d/oru start");
+    run_fixed("/etc/init.d/oru stop; /etc/init.d/oru start");
+    record_version(version);
 }
 
 void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char (&url)[256]) {
-    std::system("mkdir /tmp/dbg_log_collect >/dev/console");
+    run_fixed("mkdir /tmp/dbg_log_collect >/dev/console");
 
     if (!bounded_copy(module, sizeof module, cat_file("/module_name"))) {
         KOL_LOG("module name too long: %s", cat_file("/module_name"));
@@ -84,7 +96,8 @@ void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char 
     if (!control_file_signed(host, url)) return;
 
     // A control file naming no version (-1) stops the run like "nothing new".
-    if (parse_ctl() != 1) return;
+    version_text newer;
+    if (parse_ctl(newer) != 1) return;
 
     if (!bounded_format(url, sizeof url, "%s%s/dbg-gen.cfg", file_path, module)) {
         KOL_LOG("server path too long: %s", url);
@@ -93,7 +106,29 @@ void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char 
     if (ra_transfer_file(host, url, payload_staging_path) != 1) return;
     if (!payload_signed(host, url)) return;
 
-    install_and_restart();
+    install_and_restart(newer);
+}
+
+void clean_up() {
+    ::unlink(control_file_path);
+    ::unlink(payload_staging_path);
+    remove_signature_files();
+    run_fixed("rm /tmp/dbg_md5");
+    run_fixed("rm /tmp/dbg_version");
+    // The pid file goes last: a run that starts once it is gone must not
+    // lose its fresh records to this run's cleanup.
+    run_fixed("rm /var/run/kestreld.pid");
+}
+
+// After a worker that was stopped or killed: its temporary files too, unless
+// it got through its own cleanup (the pid file is then gone, and the files
+// may already be a newer run's).
+void clean_up_after_worker(const unique_fd& pid_file) {
+    if (pid_file.valid() && !pid_guard_still_ours(pid_file, dbg_pid)) return;
+    ::unlink(digest_path);
+    ::unlink(recorded_version_temp_path);
+    ::unlink(narrow_temp_path);
+    clean_up();
 }
 
 }  // namespace
@@ -111,17 +146,30 @@ int main() {
     }
 
     if (::daemon(1, 1) != 0) KOL_LOG("daemon failed, running in the foreground");
-    pid_guard_record_self(pid_file);
+    timespec started{};
+    ::clock_gettime(CLOCK_MONOTONIC, &started);
 
-    update(module, host, file_path, url);
+    // The run proper happens in a worker process; this one holds it to the
+    // time limit and cleans up after it if it does not end by itself.
+    pid_t worker = run_start_worker();
+    if (worker == 0) {
+        pid_guard_record_self(pid_file);
+        update(module, host, file_path, url);
+        clean_up();
+        return 1;
+    }
+    if (worker < 0) {
+        KOL_LOG("cannot start the run");
+        clean_up();
+        return 1;
+    }
 
-    ::unlink(control_file_path);
-    ::unlink(payload_staging_path);
-    remove_signature_files();
-    // The pid file goes last: a run that starts once it is gone must not
-    // lose its fresh records to this run's cleanup.
-    std::system("rm /tmp/dbg_md5");
-    std::system("rm /tmp/dbg_version");
-    std::system("rm /var/run/kestreld.pid");
+    run_outcome outcome = run_supervise(worker, started, build_config::run_limit_seconds);
+    if (outcome.end == run_end::finished) return outcome.status;
+    if (outcome.end == run_end::over_limit)
+        KOL_LOG("run stopped at its limit of %u seconds", build_config::run_limit_seconds);
+    else
+        KOL_LOG("run ended by signal %d", outcome.status);
+    clean_up_after_worker(pid_file);
     return 1;
 }

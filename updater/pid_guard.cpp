@@ -9,14 +9,41 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "internal/kol_log.h"
+#include "internal/text_builder.h"
 
 namespace kestrel {
 
 namespace {
 
 bool process_alive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+// The process name, as /proc keeps it; false when it cannot be read.
+bool process_name(const char* comm_path, char (&name)[32]) {
+    unique_fd fd(::open(comm_path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    ssize_t n = ::read(fd.get(), name, sizeof name - 1);
+    if (n <= 0) return false;
+    name[n] = '\0';
+    name[std::strcspn(name, "\n")] = '\0';
+    return true;
+}
+
+// Why the live process pid cannot be a run of this daemon, or nullptr when
+// it may be one.  A pid recorded before a crash or a reboot may since name
+// any process, even the one starting now.
+const char* not_a_run(pid_t pid, char (&name)[32]) {
+    if (pid == ::getpid()) return "this process";
+    char own[32];
+    char path[32];
+    bounded_format(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+    // Without /proc nothing tells: a live process counts as a run.
+    if (!process_name("/proc/self/comm", own)) return nullptr;
+    if (!process_name(path, name)) return "gone";
+    return std::strcmp(own, name) == 0 ? nullptr : name;
+}
 
 pid_t recorded_pid(int fd) {
     char text[24] = {};
@@ -35,6 +62,10 @@ bool still_linked(int fd, const char* path) {
 }
 
 }  // namespace
+
+bool pid_guard_still_ours(const unique_fd& owner, const char* path) {
+    return owner.valid() && still_linked(owner.get(), path);
+}
 
 void pid_guard_record_self(const unique_fd& owner) {
     if (!owner.valid()) return;
@@ -62,9 +93,11 @@ pid_guard_status pid_guard_acquire(const char* path, unique_fd& owner) {
         if (!still_linked(fd.get(), path)) continue;
         if (!created) {
             pid_t pid = recorded_pid(fd.get());
-            if (process_alive(pid)) return pid_guard_status::running;
+            char name[32];
+            const char* other = process_alive(pid) ? not_a_run(pid, name) : "gone";
+            if (!other) return pid_guard_status::running;
             if (pid > 0)
-                KOL_LOG("stale pid file %s (pid %d), taking it over", path, static_cast<int>(pid));
+                KOL_LOG("stale pid file %s (pid %d, %s), taking it over", path, static_cast<int>(pid), other);
             else
                 KOL_LOG("pid file %s holds no pid, taking it over", path);
         }

@@ -52,7 +52,9 @@ int http_transfer(const char* path, const char* file) {
         .raw(" --stderr /tmp/curl_error --retry 2");
     // Start without the old file, so that a failed fetch cannot pass for a fresh one.
     ::unlink(file);
-    if (!run_command(line).ran) return 0;
+    // An abandoned transfer (a full /tmp, a cut connection) may still leave a
+    // file that passes the checks below.
+    if (!run_command(line).succeeded()) return 0;
 
     if (is_control_file(file) && narrow_control_file(file) == 0) return 0;
 

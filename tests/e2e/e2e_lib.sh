@@ -32,6 +32,10 @@ E2E_LOG=/tmp/oru_log.txt
 E2E_ORU_CALLS=$sb_dir/oru.calls
 E2E_ORU_PIDFILE=$sb_dir/oru.pidfile
 E2E_ORU_DELAY=$sb_dir/oru.delay
+E2E_ORU_GROUP=$sb_dir/oru.group
+E2E_ORU_STATE=$sb_dir/oru.state
+E2E_GATES=$sb_dir/gates
+E2E_BIN=$sb_dir/bin
 E2E_SLEEPS=$sb_dir/sleeps.log
 E2E_OUT=$sb_dir/run.out
 E2E_ERR=$sb_dir/run.err
@@ -117,17 +121,75 @@ e2e_setup() { # MODULE
   echo "nameserver 127.0.0.1" > /etc/resolv.conf
   e2e_module "$1"
   mkdir -p /etc/init.d "$(dirname "$E2E_CONFIG")" "$E2E_WWW"
+  e2e_gate_script
   cat > /etc/init.d/oru <<ORU
 #!/bin/sh
-# Fake service: records each call, and which process held the pid file then.
+# Fake service: records each call, which process held the pid file then, and
+# the process group it runs in.
 echo "\$@" >> $E2E_ORU_CALLS
 cat /var/run/kestreld.pid >> $E2E_ORU_PIDFILE 2>/dev/null || echo none >> $E2E_ORU_PIDFILE
+sed 's/.*) //' /proc/\$\$/stat | cut -d' ' -f3 >> $E2E_ORU_GROUP
+# The service's state: stopped at once, or running on the installed file.
+[ "\$1" = stop ] && echo stopped > $E2E_ORU_STATE
+$E2E_BIN/gate "oru-\$1"
+if [ "\$1" = start ]; then
+  echo "running \$(/usr/bin/md5sum < /tmp/dbg-gen.cfg | cut -c1-32)" > $E2E_ORU_STATE
+fi
 # A slow service, when a test asks for one (seconds in $E2E_ORU_DELAY).
 if [ "\$1" = stop ] && [ -s $E2E_ORU_DELAY ]; then sleep "\$(cat $E2E_ORU_DELAY)"; fi
 ORU
   chmod 755 /etc/init.d/oru
   e2e_config
 }
+
+# ---------------------------------------------------------------- gates
+# A gate holds one step of a run (a command the run starts) so that a test
+# can kill the run right there, or let it go on.  e2e_arm STEP makes the next
+# process that reaches STEP wait; e2e_reached STEP waits until one does and
+# prints its pid; e2e_release STEP lets every held one go on.
+
+e2e_gate_script() {
+  mkdir -p "$E2E_BIN" "$E2E_GATES"
+  cat > "$E2E_BIN/gate" <<GATE
+#!/bin/sh
+# The first process to reach an armed gate takes it and waits while it holds it.
+g=$E2E_GATES/\$1
+mv "\$g.armed" "\$g.held.\$\$" 2>/dev/null || exit 0
+echo \$\$ > "\$g.reached"
+while [ -e "\$g.held.\$\$" ]; do sleep 0.02; done
+GATE
+  chmod 755 "$E2E_BIN/gate"
+}
+
+# md5sum and rm of the run pass through gates md5sum and rm-md5 (the
+# cleanup's "rm /tmp/dbg_md5", after the version is recorded).
+e2e_gate_commands() {
+  cat > "$E2E_BIN/md5sum" <<WRAP
+#!/bin/sh
+$E2E_BIN/gate md5sum
+exec /usr/bin/md5sum "\$@"
+WRAP
+  cat > "$E2E_BIN/rm" <<WRAP
+#!/bin/sh
+[ "\$*" = /tmp/dbg_md5 ] && $E2E_BIN/gate rm-md5
+exec /bin/rm "\$@"
+WRAP
+  chmod 755 "$E2E_BIN/md5sum" "$E2E_BIN/rm"
+  export PATH=$E2E_BIN:$PATH
+}
+
+e2e_arm() { rm -f "$E2E_GATES/$1".*; : > "$E2E_GATES/$1.armed"; }
+
+e2e_reached() { # STEP
+  local i
+  for i in $(seq 1 300); do
+    [ -s "$E2E_GATES/$1.reached" ] && { cat "$E2E_GATES/$1.reached"; return 0; }
+    sleep 0.05
+  done
+  e2e_fail "no process of the run reached $1"
+}
+
+e2e_release() { rm -f "$E2E_GATES/$1".held.*; }
 
 # Rewrites the configuration store: logging on, plus the given key=value lines.
 e2e_config() {
@@ -206,6 +268,8 @@ e2e_reset() {
   rm -f /var/run/kestreld.pid
   : > "$E2E_ORU_CALLS"
   : > "$E2E_ORU_PIDFILE"
+  : > "$E2E_ORU_GROUP"
+  rm -f "$E2E_ORU_STATE" "$E2E_GATES"/*
   : > "$E2E_SLEEPS"
   local log
   for log in "$sb_dir"/nginx-*/access.log; do
@@ -221,14 +285,16 @@ e2e_reset() {
 #   --count N            start N copies at the same instant
 #   --sleeps-in-stderr   record the pauses in the stderr file, in order with
 #                        the messages (the default is $E2E_SLEEPS)
+#   --beside-a-run       another run is active meanwhile: do not fail on it
 # Sets E2E_STARTED (exit statuses of the started processes), E2E_DETACHED
 # (exit statuses of detached kestreld processes), E2E_SECONDS (wall time).
 e2e_run() {
-  local count=1 sleep_log=$E2E_SLEEPS
+  local count=1 sleep_log=$E2E_SLEEPS beside=
   while [ "$#" -gt 0 ]; do
     case $1 in
       --count) count=$2; shift 2 ;;
       --sleeps-in-stderr) sleep_log=$E2E_ERR; shift ;;
+      --beside-a-run) beside=1; shift ;;
       *) sb_fail "e2e_run: unknown option $1" ;;
     esac
   done
@@ -260,7 +326,7 @@ e2e_run() {
     e2e_fail "a preload leaked into a program the daemon started"
   fi
   # Under qemu the name is the shim's doing; the command line names the binary.
-  if pgrep -x kestreld >/dev/null || pgrep -f -- "$KESTRELD" >/dev/null; then
+  if [ -z "$beside" ] && { pgrep -x kestreld >/dev/null || pgrep -f -- "$KESTRELD" >/dev/null; }; then
     e2e_fail "a kestreld process is still running"
   fi
   return 0
@@ -300,6 +366,13 @@ e2e_assert_cleaned_up() {
            /tmp/fileinfo.published /tmp/fileinfo.sig /tmp/dbg-gen.cfg.sig /tmp/usign_error; do
     e2e_assert_absent "$f" "$f left behind after the run"
   done
+}
+
+# While the service restarted, the pid file named the process doing the run:
+# the leader of the process group the restart ran in.
+e2e_assert_pid_file_named_the_run() {
+  [ -s "$E2E_ORU_GROUP" ] || e2e_fail "the service was not restarted"
+  e2e_assert_same_file "$E2E_ORU_PIDFILE" "$E2E_ORU_GROUP" "pid file during the restart"
 }
 
 # The markers hostile values would create if a shell ever ran them.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Single instance: a pid file naming a live process stops the run, a stale
-# one is taken over, and of runs started at the same instant exactly one goes
-# on.
+# Single instance: a pid file naming a live run stops the run, a stale one
+# (its process gone, or not a run of the daemon) is taken over, and of runs
+# started at the same instant exactly one goes on.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
@@ -15,21 +15,37 @@ e2e_start_server
 e2e_make_payload "$sb_dir/payload.cfg"
 e2e_publish "$module" 1.0.1 "$sb_dir/payload.cfg"
 
-e2e_case "pid file naming a live process"
+e2e_case "pid file naming a live run"
 e2e_reset
-sleep 300 &
-live=$!
-printf '%d\n' "$live" > "$pidfile"
+e2e_arm oru-stop
+E2E_OUT=$sb_dir/first.out E2E_ERR=$sb_dir/first.err E2E_RESULT=$sb_dir/first.result e2e_run &
+first=$!
+e2e_reached oru-stop >/dev/null
 cp "$pidfile" "$sb_dir/pidfile.before"
-e2e_run
+: > "$E2E_LOG"
+e2e_run --beside-a-run
 e2e_assert_eq "$E2E_STARTED" 0 "exit status"
 e2e_assert_eq "$E2E_DETACHED" "" "detached runs"
 e2e_assert_content "$E2E_ERR" "" "stderr"
 e2e_assert_log main "ospreyd is already running!!!"
 e2e_assert_eq "$(wc -l < "$E2E_LOG")" 1 "log lines"
 e2e_assert_same_file "$pidfile" "$sb_dir/pidfile.before" "pid file"
-e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 0 "control file requests"
-e2e_assert_absent /tmp/dbg_log_collect "the refused run did nothing"
+e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests (the first run's)"
+e2e_release oru-stop
+wait "$first" || e2e_fail "the first run failed"
+
+e2e_case "pid file naming a live process that is not a run: taken over"
+e2e_reset
+sleep 300 &
+live=$!
+printf '%d\n' "$live" > "$pidfile"
+e2e_run
+e2e_assert_ran
+e2e_assert_eq "$(e2e_log_count pid_guard_acquire "stale pid file $pidfile (pid $live, sleep), taking it over")" 1 \
+  "log lines on the pid file taken over"
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
+e2e_assert_cleaned_up
+kill -0 "$live" || e2e_fail "the process named in the pid file was touched"
 kill "$live"
 wait "$live" 2>/dev/null || true
 
@@ -47,7 +63,7 @@ e2e_assert_eq "$(sed -nE 's/^DEBUG:   [a-z_]+ L#[0-9]+ (stale pid file.*)$/\1/p'
 e2e_assert_eq "$(e2e_log_count main "ospreyd is already running!!!")" 0 "refusals"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
-e2e_assert_content "$E2E_ORU_PIDFILE" "$(e2e_detached_pid)"$'\n'"$(e2e_detached_pid)"$'\n' "pid file during the run"
+e2e_assert_pid_file_named_the_run
 e2e_assert_cleaned_up
 
 # Several rounds: the race between creating and locking the file is narrow.

@@ -29,9 +29,8 @@ sb_hosts 127.0.0.3 "$E2E_PING_TARGET"
 echo "nameserver 127.0.0.1" > /tmp/resolv.conf
 e2e_run
 assert_updated
-e2e_assert_content "$E2E_ERR" "Download file $url/fileinfo.txt successfully!
-Download file $url/dbg-gen.cfg successfully!
-" "stderr"
+e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!" "stderr"
 # One probe: ping ran (its 5 s settling pause), and no 60 s wait followed.
 e2e_assert_eq "$(e2e_sleeps)" "5" "pauses"
 e2e_assert_contains /tmp/rae_ping_result "127.0.0.3"
@@ -45,9 +44,8 @@ echo "nameserver 127.0.0.1" > /tmp/resolv.conf
 e2e_run
 assert_updated
 # Three waiting messages without line feeds, then the fetch messages.
-e2e_assert_content "$E2E_ERR" "$waiting$waiting${waiting}Download file $url/fileinfo.txt successfully!
-Download file $url/dbg-gen.cfg successfully!
-" "stderr"
+e2e_assert_eq "$(e2e_console)" "$waiting$waiting${waiting}Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(e2e_sleeps)" "5 60 5 60 5 60" "pauses"
 e2e_assert_log kol_ping "Cannot connect to $E2E_PING_TARGET" 3
 e2e_assert_log is_valid_ipaddr "Invalid IP Address:$E2E_PING_TARGET" 3
@@ -58,9 +56,8 @@ e2e_case "no /tmp/resolv.conf: ping is not run"
 e2e_reset
 e2e_run
 assert_updated
-e2e_assert_content "$E2E_ERR" "$waiting$waiting${waiting}Download file $url/fileinfo.txt successfully!
-Download file $url/dbg-gen.cfg successfully!
-" "stderr"
+e2e_assert_eq "$(e2e_console)" "$waiting$waiting${waiting}Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!" "stderr"
 # No 5 s settling pause: ping never ran.
 e2e_assert_eq "$(e2e_sleeps)" "60 60 60" "pauses"
 e2e_assert_content /tmp/rae_ping_result $'\n' "ping output"

@@ -42,6 +42,46 @@ e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
 e2e_assert_eq "$(e2e_sleeps)" "" "pauses (no probe with a configured host)"
 e2e_assert_absent /tmp/rae_ping_result "no probe with a configured host"
 
+# Values that do not fit are refused, never cut: a cut one names another
+# server, prefix or module.
+nothing_fetched() {
+  e2e_assert_ran
+  e2e_assert_eq "$(cat "$(sb_nginx_log "$E2E_SERVER")" "$(sb_nginx_log "$custom_addr")" | wc -l)" 0 "requests"
+  e2e_assert_eq "$(e2e_console)" "" "stderr"
+  e2e_assert_eq "$(e2e_sleeps)" "" "pauses"
+  e2e_assert_cleaned_up
+}
+
+e2e_case "a module name over 15 characters is refused"
+e2e_reset
+e2e_module abcdefghijklmnop
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST"
+e2e_run
+nothing_fetched
+e2e_assert_log update "module name too long: abcdefghijklmnop"
+
+e2e_case "a module name of 15 characters is used"
+e2e_reset
+e2e_module abcdefghijklmno
+e2e_run
+e2e_assert_ran
+e2e_assert_eq "$(e2e_requests "${E2E_PREFIX}abcdefghijklmno/fileinfo.txt")" 2 "control file requests"
+
+e2e_case "a server host over 255 characters is refused"
+e2e_reset
+e2e_module abc
+e2e_config "dbg_ftp_path=$(printf 'h%.0s' $(seq 1 252)).test"
+e2e_run
+nothing_fetched
+e2e_assert_log copy_config "value of dbg_ftp_path too long"
+
+e2e_case "a path prefix over 255 characters is refused"
+e2e_reset
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_file_path=/$(printf 'p%.0s' $(seq 1 255))"
+e2e_run
+nothing_fetched
+e2e_assert_log copy_config "value of dbg_file_path too long"
+
 # Each value would create a marker file if it reached a shell unquoted, in
 # double quotes or in naively added single quotes.
 hostile() { # TAG

@@ -47,9 +47,8 @@ e2e_assert_ran
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
 e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
-e2e_assert_content "$E2E_ERR" "Download file $url/fileinfo.txt successfully!
-Download file $url/dbg-gen.cfg successfully!
-" "stderr"
+e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(requests)" "fileinfo.txt dbg-gen.cfg " "requests"
 e2e_assert_not_contains "$E2E_LOG" "signature"
 e2e_assert_eq "$(ls /tmp | tr '\n' ' ')" "curl_error dbg-gen.cfg dbg_log_collect oru_log.txt " "files left in /tmp"

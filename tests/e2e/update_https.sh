@@ -23,11 +23,10 @@ e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
 e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
 e2e_assert_cleaned_up
-# While the service restarted, the pid file named the detached run itself.
-e2e_assert_content "$E2E_ORU_PIDFILE" "$(e2e_detached_pid)"$'\n'"$(e2e_detached_pid)"$'\n' "pid file during the run"
-e2e_assert_content "$E2E_ERR" "Download file $url/fileinfo.txt successfully!
-Download file $url/dbg-gen.cfg successfully!
-" "stderr"
+e2e_assert_pid_file_named_the_run
+e2e_assert_eq "$(cat "$E2E_ORU_STATE")" "running $(e2e_md5 "$sb_dir/v1.cfg" | tr 'A-F' 'a-f')" "service"
+e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!
+Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(e2e_sleeps)" "" "pauses"
 e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
 e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 1 "payload requests"
@@ -97,6 +96,19 @@ e2e_assert_log parse_ctl "Get new version"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed payload"
 e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.2.0 "recorded version"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_cleaned_up
+
+e2e_case "the verified payload cannot be moved into place: no restart, no record"
+e2e_reset
+mkdir -p /tmp/dbg-gen.cfg/in-the-way /tmp/dbg_log_collect
+printf 1.2.0 > /tmp/dbg_log_collect/dbg_version
+e2e_publish "$module" 1.3.0 "$sb_dir/v1.cfg"
+e2e_run
+e2e_assert_ran
+e2e_assert_log install_and_restart "cannot install /tmp/dbg-gen.cfg"
+e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.2.0 "recorded version"
+e2e_assert_exists /tmp/dbg-gen.cfg/in-the-way "what was in the way"
 e2e_assert_cleaned_up
 
 echo "update_https: all cases passed"

@@ -1,6 +1,8 @@
 #include "unicode/narrow_utf16.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -81,4 +83,21 @@ TEST(Narrow, AFailedReplacementKeepsTheOriginalFile) {
     ::mkdir(narrow_temp_path, 0755);
     EXPECT_EQ(narrowed(original, 0), original);
     ::rmdir(narrow_temp_path);
+
+    // A write that fails halfway (as on a full /tmp): the file size limit
+    // lets 4 of the 8 narrowed bytes through.
+    const std::string text = le("[Major1]");
+    write_file(path, text);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 4;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int result = iconv(path.c_str());
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(path), text);
+    EXPECT_FALSE(file_exists(narrow_temp_path));
 }

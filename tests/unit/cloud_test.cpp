@@ -170,13 +170,22 @@ TEST_F(Cloud, ClockSetFromTheTimeReply) {
 
     r = set_clock_from("{\"zoneOffset\":-7200,\n\"timestamp\":0}\n");
     EXPECT_EQ(r.date_args, "-s\n1969-12-31 22:00:00\n");
+
+    // The 32-bit limits themselves are numbers like any other.
+    r = set_clock_from("{\n\"timestamp\": 2147483647,\n\"zoneOffset\": -2147483648\n}\n");
+    EXPECT_EQ(r.date_args, "-s\n1969-12-31 23:59:59\n");
 }
 
 TEST_F(Cloud, ClockLeftAloneWithoutBothMembers) {
     identity("x", "y");
     for (const char* reply : {"{\"timestamp\": 1700000000, \"zoneOffset\": 3600}\n",
                               "{\n\"timestamp\": 1700000000,\n\"zone\": 3600\n}\n",
-                              "{\n\"timestamp\":\n\"zoneOffset\": 3600\n}\n", (const char*)nullptr}) {
+                              "{\n\"timestamp\":\n\"zoneOffset\": 3600\n}\n",
+                              // Numbers beyond 32 bits count as not seen.
+                              "{\n\"timestamp\": 2147483648,\n\"zoneOffset\": 0\n}\n",
+                              "{\n\"timestamp\": 1700000000,\n\"zoneOffset\": -2147483649\n}\n",
+                              "{\n\"timestamp\": 99999999999999999999,\n\"zoneOffset\": 0\n}\n",
+                              (const char*)nullptr}) {
         clock_result r = set_clock_from(reply);
         EXPECT_EQ(r.date_args, "") << (reply ? reply : "no reply");
         EXPECT_EQ(r.printed, "") << (reply ? reply : "no reply");

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -13,30 +16,35 @@ const std::string digest = "0123456789ABCDEF0123456789ABCDEF";
 class ControlFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* p : {control_file_path, recorded_version_path, pending_version_path, md5_record_path})
+        for (const char* p : {control_file_path, recorded_version_path, recorded_version_temp_path,
+                              pending_version_path, md5_record_path})
             remove_file(p);
         ::mkdir("/tmp/dbg_log_collect", 0755);
         set_config("oru_log=1\n");
         remove_file("/tmp/oru_log.txt");
     }
 
+    version_text found = "x";
+
     int parse(const std::string& file_value, const std::string& recorded = "") {
         write_file(control_file_path,
                    "[Major1]\r\nfile=" + file_value + "\r\nmd5=" + digest + "\r\nsize=4096\r\n[Major2]\r\n");
         if (!recorded.empty()) write_file(recorded_version_path, recorded);
-        return parse_ctl();
+        return parse_ctl(found);
     }
+
+    bool logged(const std::string& text) { return read_file("/tmp/oru_log.txt").find(text) != std::string::npos; }
 };
 }  // namespace
 
-TEST_F(ControlFile, NewerVersionRecordsPendingVersionAndMd5) {
+TEST_F(ControlFile, NewerVersionWaitsInMemoryAndMd5IsRecorded) {
     EXPECT_EQ(parse("/images/dbg-gen_V1.0.12", "1.0.9"), 1);
-    EXPECT_EQ(read_file(pending_version_path), "1.0.12");
+    EXPECT_STREQ(found, "1.0.12");
     EXPECT_EQ(read_file(md5_record_path), digest);
-    // The recorded version moves only once the payload is installed.
+    // Nothing under /tmp holds it meanwhile, and the record stays until the
+    // install is done.
+    EXPECT_FALSE(file_exists(pending_version_path));
     EXPECT_EQ(read_file(recorded_version_path), "1.0.9");
-    record_installed_version();
-    EXPECT_EQ(read_file(recorded_version_path), "1.0.12");
 
     std::string log = read_file("/tmp/oru_log.txt");
     EXPECT_NE(log.find("\n---------------------------------------------\n      firmware:\n      ver =1.0.12\n"
@@ -50,31 +58,91 @@ TEST_F(ControlFile, NewerVersionRecordsPendingVersionAndMd5) {
 TEST_F(ControlFile, SameOrOlderVersionIsNotNewer) {
     for (const char* recorded : {"1.0.12", "1.0.13", "1.1"}) {
         EXPECT_EQ(parse("/images/dbg-gen_V1.0.12", recorded), 0) << recorded;
+        EXPECT_STREQ(found, "");
         EXPECT_FALSE(file_exists(md5_record_path));
-        EXPECT_FALSE(file_exists(pending_version_path));
     }
-    EXPECT_NE(read_file("/tmp/oru_log.txt").find("We have had the newest version"), std::string::npos);
+    EXPECT_TRUE(logged("We have had the newest version"));
+    remove_file(recorded_version_path);
     EXPECT_EQ(parse("/images/x_V0.0"), 0);  // nothing recorded, 0.0 is not newer
 }
 
 TEST_F(ControlFile, VersionIsTheTextAfterTheFirstUpperCaseV) {
     EXPECT_EQ(parse("dbg V1.2 beta"), 1);
-    EXPECT_EQ(read_file(pending_version_path), "1.2");
+    EXPECT_STREQ(found, "1.2");
     EXPECT_EQ(parse("/a/DeVice_V1.0"), 1);
-    EXPECT_EQ(read_file(pending_version_path), "ice_V1.0");
+    EXPECT_STREQ(found, "ice_V1.0");
     EXPECT_EQ(parse("/a/V1.0.12"), -1);
     EXPECT_EQ(parse("/a/dbg-gen_v1.0"), -1);
     EXPECT_EQ(parse("/a/x_V" + std::string(40, '1')), -1);  // too long to record
-    EXPECT_NE(read_file("/tmp/oru_log.txt").find("status ctlfile fail!"), std::string::npos);
+    EXPECT_TRUE(logged("status ctlfile fail!"));
 }
 
 TEST_F(ControlFile, MissingFileSectionOrValueGivesMinusOne) {
-    EXPECT_EQ(parse_ctl(), -1);
+    EXPECT_EQ(parse_ctl(found), -1);
     write_file(control_file_path, "[Major2]\nfile=/x_V1.0\n");
-    EXPECT_EQ(parse_ctl(), -1);
+    EXPECT_EQ(parse_ctl(found), -1);
     write_file(control_file_path, "[Major1]\nmd5=AA\n");
-    EXPECT_EQ(parse_ctl(), -1);
+    EXPECT_EQ(parse_ctl(found), -1);
     EXPECT_FALSE(file_exists(md5_record_path));
+}
+
+TEST_F(ControlFile, OverlongFileValueIsRefusedNotCut) {
+    // Cut at 127 characters it would publish 1.2.3 and record that for ever.
+    const std::string value = "/" + std::string(110, 'p') + "/dbg-gen_V1.2.3456789";
+    ASSERT_EQ(value.size(), 132u);
+    EXPECT_EQ(parse(value, "1.0"), -1);
+    EXPECT_STREQ(found, "");
+    EXPECT_FALSE(file_exists(md5_record_path));
+    EXPECT_TRUE(logged("file value over 127 characters"));
+    EXPECT_TRUE(logged("status ctlfile fail!"));
+    // 127 characters still fit.
+    EXPECT_EQ(parse(value.substr(0, 119) + "V1.2.3.4", "1.0"), 1);
+    EXPECT_STREQ(found, "1.2.3.4");
+}
+
+TEST_F(ControlFile, OverlongRecordedVersionCountsAsNone) {
+    // Cut to 31 characters this record would read as 9.0..., newer than
+    // anything published: the device would never update again.
+    const std::string recorded = "9" + std::string(40, '0');
+    EXPECT_EQ(parse("/images/dbg-gen_V1.0", recorded), 1);
+    EXPECT_STREQ(found, "1.0");
+    EXPECT_TRUE(logged("recorded version over 31 characters, taken as none"));
+    // 31 characters are read whole.
+    EXPECT_EQ(parse("/images/dbg-gen_V1.0", "9" + std::string(30, '0')), 0);
+}
+
+TEST_F(ControlFile, VersionIsRecordedByRename) {
+    ASSERT_TRUE(record_version("1.0.12"));
+    EXPECT_EQ(read_file(recorded_version_path), "1.0.12");
+    ASSERT_TRUE(record_version("1.1"));
+    EXPECT_EQ(read_file(recorded_version_path), "1.1");
+    EXPECT_FALSE(file_exists(recorded_version_temp_path));
+}
+
+TEST_F(ControlFile, AFailedRecordLeavesTheOldOneWhole) {
+    write_file(recorded_version_path, "1.0.9");
+
+    // A write that fails after the file was opened (rewriting in place would
+    // already have emptied the record by then).
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit none = before;
+    none.rlim_cur = 0;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    bool recorded = record_version("1.0.12");
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(recorded);
+    EXPECT_EQ(read_file(recorded_version_path), "1.0.9");
+    EXPECT_FALSE(file_exists(recorded_version_temp_path));
+
+    // The temporary file cannot be created.
+    ASSERT_EQ(::mkdir(recorded_version_temp_path, 0755), 0);
+    EXPECT_FALSE(record_version("1.0.12"));
+    EXPECT_EQ(read_file(recorded_version_path), "1.0.9");
+    EXPECT_TRUE(logged("cannot record version 1.0.12"));
+    ::rmdir(recorded_version_temp_path);
 }
 
 TEST(ParseFileinfo, TagSubstringKeyOrderBlanksAndSectionEnd) {
@@ -95,12 +163,12 @@ TEST(ParseFileinfo, TagSubstringKeyOrderBlanksAndSectionEnd) {
     EXPECT_STREQ(size, "2");
 }
 
-TEST(ParseFileinfo, OverlongValuesAreCutNeverOverflowed) {
+TEST(ParseFileinfo, OverlongValuesNeverOverflow) {
     std::string big(2000, 'Z');
     write_file("/tmp/ctl", "[Major1]\nfile=" + big + "\nmd5=" + big + "\n");
     ctl_value file, md5, size;
     parse_fileinfo("/tmp/ctl", "Major1", file, md5, size);
-    EXPECT_EQ(std::string(file), std::string(127, 'Z'));
+    EXPECT_STREQ(file, "");  // refused: the version is read from it
     // The 512-byte reads split the long line; later pieces hold no key word.
     EXPECT_EQ(std::string(md5), std::string(127, 'Z'));
     EXPECT_STREQ(size, "");

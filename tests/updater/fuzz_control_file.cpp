@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "internal/kol_log.h"
 #include "updater/updater.h"
@@ -30,17 +31,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t head = nl ? static_cast<size_t>(nl - data) : 0;
     put(recorded_version_path, data, head);
     put(control_file_path, data + (nl ? head + 1 : 0), size - (nl ? head + 1 : 0));
-    std::remove(pending_version_path);
+    std::remove(md5_record_path);
 
-    // The decision reads at most 31 characters of the recorded version.
-    std::string recorded = std::string(cat_file(recorded_version_path)).substr(0, 31);
-    int r = parse_ctl();
+    // A record over 31 characters counts as none.
+    std::string recorded = cat_file(recorded_version_path);
+    if (recorded.size() > 31) recorded.clear();
+    version_text found;
+    int r = parse_ctl(found);
+    if (r != 1 && r != 0 && r != -1) std::abort();
+    // The MD5 record is written exactly when a newer version is found.
+    if ((::access(md5_record_path, F_OK) == 0) != (r == 1)) std::abort();
     if (r == 1) {
-        std::string pending = cat_file(pending_version_path);
-        if (pending.size() > 31 || cmp_version(recorded.c_str(), pending.c_str()) != 1) std::abort();
+        if (cmp_version(recorded.c_str(), found) != 1) std::abort();
         // The order is strict: never both newer and older.
-        if (cmp_version(pending.c_str(), recorded.c_str()) != 0) std::abort();
-    } else if (r != 0 && r != -1) {
+        if (cmp_version(found, recorded.c_str()) != 0) std::abort();
+    } else if (found[0] != '\0') {
         std::abort();
     }
     return 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,7 @@ TEST(PidGuard, CreatesTheFileWithOurPid) {
     EXPECT_TRUE(owner.valid());
 }
 
+// A live process under the daemon's own name (a fork of this test).
 TEST(PidGuard, ALiveProcessInTheFileMeansRunning) {
     pid_t live = fork();
     if (live == 0) {
@@ -61,12 +63,30 @@ TEST(PidGuard, ALiveProcessInTheFileMeansRunning) {
 }
 
 TEST(PidGuard, AStalePidFileIsTakenOver) {
-    for (const std::string& stale : {std::to_string(dead_pid()) + "\n", std::string("garbage"), std::string()}) {
+    // A pid recorded before a crash or a reboot may since name any process:
+    // one under another name, or the one starting now.
+    int named[2];
+    ASSERT_EQ(pipe(named), 0);
+    pid_t other = fork();
+    if (other == 0) {
+        prctl(PR_SET_NAME, "not-a-run", 0, 0, 0);
+        if (write(named[1], "n", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(named[0], &c, 1), 1);
+    close(named[0]);
+    close(named[1]);
+    for (const std::string& stale : {std::to_string(dead_pid()) + "\n", std::string("garbage"), std::string(),
+                                     std::to_string(getpid()) + "\n", std::to_string(other) + "\n"}) {
         write_file(path, stale);
         unique_fd owner;
         EXPECT_EQ(pid_guard_acquire(path, owner), pid_guard_status::acquired) << stale;
         EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
     }
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
 }
 
 TEST(PidGuard, TheLockCountsEvenWhenTheFileNamesAnEndedProcess) {

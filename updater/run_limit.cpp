@@ -1,0 +1,89 @@
+#include "updater/run_limit.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestrel {
+
+namespace {
+
+// Time left until deadline; false when it has passed.
+bool time_left(const timespec& deadline, timespec& left) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    left.tv_sec = deadline.tv_sec - now.tv_sec;
+    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_nsec += 1000000000L;
+        --left.tv_sec;
+    }
+    return left.tv_sec >= 0 && (left.tv_sec > 0 || left.tv_nsec > 0);
+}
+
+void reap(pid_t pid, int& status) {
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+pid_t run_start_worker() {
+    // Blocked before the fork, so that the worker's end cannot slip by
+    // before the supervisor waits for it.
+    sigset_t child, before;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    ::sigprocmask(SIG_BLOCK, &child, &before);
+
+    pid_t supervisor = ::getpid();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
+        ::setpgid(0, 0);
+        // A run never outlives its supervisor, which alone enforces the limit.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != supervisor) ::_exit(1);
+        return 0;
+    }
+    // Set on both sides: the group must exist before the supervisor may
+    // have to stop it.
+    if (pid > 0) ::setpgid(pid, pid);
+    return pid;
+}
+
+run_outcome run_supervise(pid_t worker, const timespec& started, unsigned limit_seconds) {
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    timespec deadline = started;
+    deadline.tv_sec += static_cast<time_t>(limit_seconds);
+
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(worker, &status, WNOHANG);
+        if (r == worker) break;
+        if (r < 0 && errno != EINTR) {
+            // Cannot happen to our own child; stop what may be left of it.
+            ::kill(-worker, SIGKILL);
+            return {run_end::killed, 0};
+        }
+        timespec left{};
+        if (!time_left(deadline, left)) {
+            ::kill(-worker, SIGKILL);
+            reap(worker, status);
+            return {run_end::over_limit, 0};
+        }
+        // Wakes at the worker's end or at the deadline; no handler needed.
+        ::sigtimedwait(&child, nullptr, &left);
+    }
+    if (WIFEXITED(status)) return {run_end::finished, WEXITSTATUS(status)};
+    // Killed from outside: what it started may still be running.
+    ::kill(-worker, SIGKILL);
+    return {run_end::killed, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
+}  // namespace kestrel
