@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
+#include <thread>
+#include <vector>
+#include <chrono>
 #include <sys/socket.h>
 #include <dirent.h>
 #include <unistd.h>
@@ -63,8 +66,9 @@ struct packet_pair : sock_pair {
 TEST(FtpReply, SingleLineWithCrLfLosesLineEnding) {
     sock_pair s;
     s.say("200 OK\r\n");
+    ftp_carry c{};
     ftp_reply_buf buf;
-    char* line = get_line(s.ours, buf);
+    char* line = get_line(s.ours, c, buf);
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "200 OK");
     EXPECT_EQ(line, buf);
@@ -73,8 +77,9 @@ TEST(FtpReply, SingleLineWithCrLfLosesLineEnding) {
 TEST(FtpReply, MultiLineReplyInOneRead) {
     sock_pair s;
     s.say("220-Welcome\r\n220 Ready\r\n");
+    ftp_carry c{};
     ftp_reply_buf buf;
-    char* line = get_line(s.ours, buf);
+    char* line = get_line(s.ours, c, buf);
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "220 Ready");
 }
@@ -83,8 +88,9 @@ TEST(FtpReply, MultiLineReplyInTwoReads) {
     packet_pair s;
     s.say("220-Welcome\r\n220-more text\r\n");
     s.say("220 Ready\r\n");
+    ftp_carry c{};
     ftp_reply_buf buf;
-    char* line = get_line(s.ours, buf);
+    char* line = get_line(s.ours, c, buf);
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "220 Ready");
     EXPECT_EQ(line, buf);
@@ -95,33 +101,81 @@ TEST(FtpReply, ContinuationWithoutCodeAndFollowingReply) {
     s.say("free text first\r\n");
     s.say("211-Features:\r\n SIZE\r\n211 End\r\n");
     s.say("230 Logged in\r\n");
+    ftp_carry c{};
     ftp_reply_buf buf;
-    char* line = get_line(s.ours, buf);
+    char* line = get_line(s.ours, c, buf);
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "211 End");
-    line = get_line(s.ours, buf);
+    line = get_line(s.ours, c, buf);
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "230 Logged in");
 }
 
-TEST(FtpReply, ShortReadsAndClosedConnectionGiveNull) {
+TEST(FtpReply, UnfinishedReplyAtEndOfStreamGivesNull) {
     ftp_reply_buf buf;
-    {
-        packet_pair s;
-        s.say("220");  // three bytes count as no reply
-        EXPECT_EQ(get_line(s.ours, buf), nullptr);
-    }
-    {
-        packet_pair s;
-        s.say("2");
-        EXPECT_EQ(get_line(s.ours, buf), nullptr);
-    }
-    {
+    for (const char* text : {"220", "2", "220-partial\r\n", "220-a\r\n230 other code\r\n"}) {
+        SCOPED_TRACE(text);
         sock_pair s;
-        s.say("220-partial\r\n");
+        s.say(text);
         s.hang_up();
-        EXPECT_EQ(get_line(s.ours, buf), nullptr);
+        ftp_carry c{};
+        EXPECT_EQ(get_line(s.ours, c, buf), nullptr);
     }
+    // A final line whose line ending never came, before the server closed.
+    sock_pair s;
+    s.say("221 Bye");
+    s.hang_up();
+    ftp_carry c{};
+    char* line = get_line(s.ours, c, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "221 Bye");
+}
+
+TEST(FtpReply, PreliminaryAndFinalReplyInOneRead) {
+    // Two multi-line replies arriving together, as a server sends its 150
+    // and, on loopback, its 226 after a small file.
+    sock_pair s;
+    s.say("150-Accepted data connection\r\n150 4.0 kbytes to download\r\n"
+          "226-File successfully transferred\r\n226 0.000 seconds\r\n");
+    ftp_carry c{};
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, c, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "150 4.0 kbytes to download");
+    line = get_line_within(s.ours, c, buf, 0);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "226 0.000 seconds");
+    EXPECT_EQ(c.fill, 0u);
+}
+
+TEST(FtpReply, MultiLineReplyEndsOnlyAtItsOwnCode) {
+    sock_pair s;
+    s.say("230-Welcome\r\n220 is not the end\r\n 230 nor this\r\n230 Logged in\n");
+    ftp_carry c{};
+    ftp_reply_buf buf;
+    char* line = get_line(s.ours, c, buf);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "230 Logged in");
+}
+
+TEST(FtpReply, TrickledContinuationLinesMeetTheDeadline) {
+    // A line every 20 ms for a second: each read is quick, the reply never
+    // ends, and the bound holds for the whole reply.
+    sock_pair s;
+    std::thread talker([&s] {
+        for (int i = 0; i < 50; ++i) {
+            if (send(s.peer, "220-still here\r\n", 16, MSG_NOSIGNAL) < 0) return;
+            usleep(20 * 1000);
+        }
+    });
+    ftp_carry c{};
+    ftp_reply_buf buf;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(get_line_within(s.ours, c, buf, 300), nullptr);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    talker.join();
+    EXPECT_GE(took, 0.25);
+    EXPECT_LT(took, 0.9);
 }
 
 TEST(FtpReply, LongReplyStaysInsideBuffer) {
@@ -130,8 +184,9 @@ TEST(FtpReply, LongReplyStaysInsideBuffer) {
     s.say(big);
     s.say("\r\n250 done\r\n");
     s.hang_up();
+    ftp_carry c{};
     ftp_reply_buf buf;
-    char* line = get_line(s.ours, buf);
+    char* line = get_line(s.ours, c, buf);
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "250 done");
     EXPECT_LT(line, buf + sizeof buf);
@@ -163,8 +218,9 @@ TEST(FtpCommand, PeerThatHungUpRaisesNoSignal) {
     EXPECT_EQ(send_control(s.ours, "NOOP\r\n", nullptr), 1);
     EXPECT_EQ(send_control(s.ours, "NOOP\r\n", nullptr), 1);
     ftp_quit(s.ours);
+    ftp_carry c{};
     ftp_reply_buf buf;
-    EXPECT_EQ(get_line(s.ours, buf), nullptr);
+    EXPECT_EQ(get_line(s.ours, c, buf), nullptr);
 }
 
 TEST(FtpCommand, LineThatDoesNotFitIsNotSent) {
@@ -271,10 +327,24 @@ struct tcp_pair {
 };
 }  // namespace
 
-TEST(FtpPort, ActiveSocketAnnouncedAndAccepted) {
+namespace {
+// A TCP connection to sa from the loopback address src.
+int connect_from(const char* src, const sockaddr_in& sa) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr(src);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+    return fd;
+}
+}  // namespace
+
+TEST(FtpPort, ActiveSocketAcceptsOnlyTheServer) {
     tcp_pair t;
+    ftp_carry c{};
     ASSERT_EQ(write(t.srv, "200 PORT ok\r\n", 13), 13);
-    int lst = get_sock(t.ctl);
+    int lst = get_sock(t.ctl, c);
     ASSERT_GE(lst, 0);
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
@@ -282,35 +352,46 @@ TEST(FtpPort, ActiveSocketAnnouncedAndAccepted) {
     unsigned port = ntohs(sa.sin_port);
     EXPECT_EQ(t.heard(), "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xff) + "\r\n");
 
-    // The server connects to what it was told; the accepted socket carries data.
-    int data = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(data, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    int conn = accept_data_conn(lst);
+    // Another host gets in first: it is hung up on, and the server's own
+    // connection, made once that happened, carries the data.
+    int intruder_saw = -1;
+    std::thread server([&] {
+        int intruder = connect_from("127.0.0.2", sa);
+        char ch = 0;
+        intruder_saw = static_cast<int>(read(intruder, &ch, 1));
+        close(intruder);
+        int data = connect_from("127.0.0.1", sa);
+        EXPECT_EQ(write(data, "x", 1), 1);
+        close(data);
+    });
+    int conn = accept_data_conn(lst, t.ctl);
+    server.join();
     ASSERT_GE(conn, 0);
-    ASSERT_EQ(write(data, "x", 1), 1);
-    char c = 0;
-    EXPECT_EQ(read(conn, &c, 1), 1);
-    EXPECT_EQ(c, 'x');
-    close(data);
+    EXPECT_EQ(intruder_saw, 0);
+    char ch = 0;
+    EXPECT_EQ(read(conn, &ch, 1), 1);
+    EXPECT_EQ(ch, 'x');
     close(conn);
 }
 
 TEST(FtpPort, RefusedPortClosesSocket) {
     tcp_pair t;
+    ftp_carry c{};
     int before = open_fds();
     ASSERT_EQ(write(t.srv, "500 no\r\n", 8), 8);
-    EXPECT_EQ(get_sock(t.ctl), -1);
+    EXPECT_EQ(get_sock(t.ctl, c), -1);
     EXPECT_EQ(open_fds(), before);
     // PASV refused: no PORT fallback here, just -1 and nothing opened.
     ASSERT_EQ(write(t.srv, "502 no PASV\r\n", 13), 13);
     t.heard();
-    EXPECT_EQ(get_passive_sock(t.ctl), -1);
+    EXPECT_EQ(get_passive_sock(t.ctl, c), -1);
     EXPECT_EQ(t.heard(), "PASV\r\n");
     EXPECT_EQ(open_fds(), before);
 }
 
-TEST(FtpPasv, PassiveSocketConnectsToAnnouncedPort) {
+TEST(FtpPasv, PassiveSocketTakesOnlyThePortOfTheReply) {
     tcp_pair t;
+    ftp_carry c{};
     int lst = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -320,14 +401,47 @@ TEST(FtpPasv, PassiveSocketConnectsToAnnouncedPort) {
     ASSERT_EQ(listen(lst, 1), 0);
     getsockname(lst, reinterpret_cast<sockaddr*>(&sa), &len);
     unsigned port = ntohs(sa.sin_port);
-    std::string reply = "227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
+    // Nothing listens on 127.0.0.2: the connection goes to the server.
+    std::string reply = "227 Entering Passive Mode (127,0,0,2," + std::to_string(port >> 8) + "," +
                         std::to_string(port & 0xff) + ")\r\n";
     ASSERT_EQ(write(t.srv, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-    int data = get_passive_sock(t.ctl);
+    int data = get_passive_sock(t.ctl, c);
     ASSERT_GE(data, 0);
+    sockaddr_in peer{};
+    len = sizeof peer;
+    getpeername(data, reinterpret_cast<sockaddr*>(&peer), &len);
+    EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(ntohs(peer.sin_port), port);
     int conn = accept(lst, nullptr, nullptr);
     EXPECT_GE(conn, 0);
     close(conn);
     close(data);
     close(lst);
+}
+
+TEST(FtpData, RateRuleNeedsThirtyBytesInEveryThirtySeconds) {
+    data_rate r;
+    // One byte every two seconds: fails once 30 seconds have passed.
+    data_rate_start(r, 1000);
+    long long t = 1000;
+    bool ok = true;
+    while (ok && t < 100000) {
+        t += 2000;
+        ok = data_rate_ok(r, t, 1);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(t, 1000 + 30000);
+
+    // A byte a second holds for ever; 30 bytes at once last 30 seconds.
+    data_rate_start(r, 0);
+    for (t = 1000; t <= 200000; t += 1000) ASSERT_TRUE(data_rate_ok(r, t, 1)) << t;
+    data_rate_start(r, 0);
+    EXPECT_TRUE(data_rate_ok(r, 500, 30));
+    EXPECT_TRUE(data_rate_ok(r, 30999, 0));
+    EXPECT_FALSE(data_rate_ok(r, 31000, 0));
+    // Fast data, then silence longer than the whole window.
+    data_rate_start(r, 0);
+    EXPECT_TRUE(data_rate_ok(r, 10, 1 << 20));
+    EXPECT_TRUE(data_rate_ok(r, 20000, 0));
+    EXPECT_FALSE(data_rate_ok(r, 100000, 0));
 }
