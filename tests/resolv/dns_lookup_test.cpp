@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -39,7 +40,7 @@ std::string read_file(const char* path) {
 // The scripted name server (dns_scripted_server.py) on the given addresses,
 // started with posix_spawn, which works under qemu where threads and fork do
 // not.  Names whose first label is "lastok" are answered only on 127.0.0.2
-// (with the wrong ID elsewhere); other names get 192.0.2.<server byte>.
+// (refused at once elsewhere); other names get 192.0.2.<server byte>.
 struct name_server {
     pid_t pid = -1;
     std::string log_path = "/sandbox/dns-queries.log";
@@ -104,6 +105,18 @@ protected:
 };
 
 unsigned int addr(const char* dotted) { return inet_addr(dotted); }
+
+// IDs of one lookup: all different, and not a count.
+void expect_unguessable(std::vector<int> ids) {
+    for (size_t i = 1; i < ids.size(); ++i) EXPECT_NE(ids[i], (ids[i - 1] + 1) & 0xFFFF) << i;
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+}
+
+std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 }  // namespace
 
 TEST(NameServerFile, TokensAreKeptAsReadAndOddLinesSkipped) {
@@ -146,13 +159,21 @@ TEST(NameServerFile, TokensAreKeptAsReadAndOddLinesSkipped) {
     EXPECT_EQ(std::strlen(dnsl[0]), 31u);
 }
 
-TEST_F(DnsLookup, LastServerFirstWithIdsRaisedAcrossServers) {
+TEST_F(DnsLookup, LastServerFirstWithFreshIdsAcrossServers) {
     name_server ns({"127.0.0.2", "127.0.0.3"});
     write_file("/tmp/resolv.conf", "nameserver 127.0.0.2\nnameserver 127.0.0.3\n");
 
     EXPECT_EQ(resolve_dns("lastok.example.com"), addr("192.0.2.2"));
-    EXPECT_EQ(ns.ids("127.0.0.3"), std::vector<int>({0x0522, 0x0523, 0x0524}));
-    EXPECT_EQ(ns.ids("127.0.0.2"), std::vector<int>({0x0525}));
+    ASSERT_EQ(ns.ids("127.0.0.3").size(), 3u);
+    ASSERT_EQ(ns.ids("127.0.0.2").size(), 1u);
+    const std::vector<int> first = ns.ids("127.0.0.3") + ns.ids("127.0.0.2");
+    expect_unguessable(first);
+    // The next lookup does not start where this one left off, nor repeat it.
+    EXPECT_EQ(resolve_dns("lastok.example.com"), addr("192.0.2.2"));
+    const std::vector<int> both = ns.ids("127.0.0.3") + ns.ids("127.0.0.2");
+    ASSERT_EQ(both.size(), 8u);
+    EXPECT_NE(std::vector<int>(both.begin() + 3, both.begin() + 6), std::vector<int>(first.begin(), first.begin() + 3));
+    EXPECT_NE(both[3], (first[3] + 1) & 0xFFFF);
 
     // The server string is logged as stored, its line feed included.
     const std::string l = log();
@@ -170,9 +191,10 @@ TEST_F(DnsLookup, OnlyTheFirstThreeServersAreAskedThirdFirst) {
                "nameserver 127.0.0.2\nnameserver 127.0.0.3\nnameserver 127.0.0.4\n"
                "nameserver 127.0.0.5\nnameserver 127.0.0.6\n");
     EXPECT_EQ(resolve_dns("lastok.bc"), addr("192.0.2.2"));
-    EXPECT_EQ(ns.ids("127.0.0.4"), std::vector<int>({1314, 1315, 1316}));
-    EXPECT_EQ(ns.ids("127.0.0.3"), std::vector<int>({1317, 1318, 1319}));
-    EXPECT_EQ(ns.ids("127.0.0.2"), std::vector<int>({1320}));
+    EXPECT_EQ(ns.ids("127.0.0.4").size(), 3u);
+    EXPECT_EQ(ns.ids("127.0.0.3").size(), 3u);
+    EXPECT_EQ(ns.ids("127.0.0.2").size(), 1u);
+    expect_unguessable(ns.ids("127.0.0.4") + ns.ids("127.0.0.3") + ns.ids("127.0.0.2"));
     EXPECT_TRUE(ns.ids("127.0.0.5").empty());
     EXPECT_TRUE(ns.ids("127.0.0.6").empty());
 
@@ -180,7 +202,7 @@ TEST_F(DnsLookup, OnlyTheFirstThreeServersAreAskedThirdFirst) {
     write_file("/tmp/resolv.conf", "nameserver 127.0.0.5\n");
     unlink("/tmp/oru_log.txt");
     EXPECT_EQ(resolve_dns("lastok.bc"), 0u);
-    EXPECT_EQ(ns.ids("127.0.0.5"), std::vector<int>({1314, 1315, 1316}));
+    EXPECT_EQ(ns.ids("127.0.0.5").size(), 3u);
     EXPECT_EQ(log().find("DNS-LOOKUP dns : 127.0.0.5\n\n"), log().find("DNS-LOOKUP"));
     EXPECT_EQ(log().size(), log().find("\n\n") + 2);
 }
@@ -198,10 +220,17 @@ TEST_F(DnsLookup, AddressesAreNotLookedUp) {
     EXPECT_EQ(ns.names(), std::vector<std::string>({"255.255.255.255"}));
 }
 
+TEST_F(DnsLookup, TrailingDotIsTheSameName) {
+    name_server ns({"127.0.0.3"});
+    write_file("/tmp/resolv.conf", "nameserver 127.0.0.3\n");
+    EXPECT_EQ(resolve_dns("a.bc."), addr("192.0.2.3"));
+    EXPECT_EQ(ns.names(), std::vector<std::string>({"a.bc"}));
+}
+
 TEST_F(DnsLookup, RefusedNamesAndMissingServersSendNothing) {
     name_server ns({"127.0.0.2"});
     write_file("/tmp/resolv.conf", "nameserver 127.0.0.2\n");
-    for (const char* bad : {"a..bc", ".a.bc", "a.bc.", ""}) EXPECT_EQ(resolve_dns(bad), 0u) << bad;
+    for (const char* bad : {"a..bc", ".a.bc", "a.bc..", "", "."}) EXPECT_EQ(resolve_dns(bad), 0u) << bad;
     EXPECT_EQ(resolve_dns((std::string(64, 'x') + ".com").c_str()), 0u);
     EXPECT_EQ(resolve_dns(std::string(300, 'y').c_str()), 0u);
     EXPECT_TRUE(ns.names().empty());
