@@ -94,6 +94,8 @@ while read -r name addr _ _ want_rc min max want_file; do
   fi
 done <<< "$cases"
 [ "$failures" -eq 0 ] || sb_fail "$failures cases failed"
+# A sanitized build's report would look like an expected failure.
+! grep -lE 'Sanitizer|runtime error:' "$res"/*.err || sb_fail "sanitizer report (files above)"
 
 # Flooding: one read past the SIZE figure or the cap at most, and nothing
 # of it kept.
