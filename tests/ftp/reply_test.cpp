@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
-#include <thread>
 #include <vector>
 #include <chrono>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <dirent.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include "ftp/control.h"
@@ -159,23 +164,29 @@ TEST(FtpReply, MultiLineReplyEndsOnlyAtItsOwnCode) {
 }
 
 TEST(FtpReply, TrickledContinuationLinesMeetTheDeadline) {
-    // A line every 20 ms for a second: each read is quick, the reply never
-    // ends, and the bound holds for the whole reply.
+    // A line every 20 ms for about a second, from a shell (threads and fork
+    // are out under qemu-user, posix_spawn is not): each read is quick, the
+    // reply never ends, and the bound holds for the whole reply.
     sock_pair s;
-    std::thread talker([&s] {
-        for (int i = 0; i < 50; ++i) {
-            if (send(s.peer, "220-still here\r\n", 16, MSG_NOSIGNAL) < 0) return;
-            usleep(20 * 1000);
-        }
-    });
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, s.peer, 1);
+    const char* loop = "i=0; while [ $i -lt 50 ]; do printf '220-still here\\r\\n'; sleep 0.02; i=$((i+1)); done";
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>(loop), nullptr};
+    pid_t talker = -1;
+    ASSERT_EQ(posix_spawn(&talker, "/bin/sh", &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
     ftp_carry c{};
     ftp_reply_buf buf;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(get_line_within(s.ours, c, buf, 300), nullptr);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    talker.join();
+    kill(talker, SIGTERM);
+    waitpid(talker, nullptr, 0);
     EXPECT_GE(took, 0.25);
     EXPECT_LT(took, 0.9);
+    // The reply had begun: its lines were coming all along.
+    EXPECT_STREQ(c.open_code, "220");
 }
 
 TEST(FtpReply, LongReplyStaysInsideBuffer) {
@@ -328,14 +339,16 @@ struct tcp_pair {
 }  // namespace
 
 namespace {
-// A TCP connection to sa from the loopback address src.
-int connect_from(const char* src, const sockaddr_in& sa) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A TCP connection to sa from the loopback address src; a non-blocking one
+// is left in progress.
+int connect_from(const char* src, const sockaddr_in& sa, bool nonblocking) {
+    int fd = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = inet_addr(src);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+    int rc = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    EXPECT_TRUE(rc == 0 || (nonblocking && errno == EINPROGRESS));
     return fd;
 }
 }  // namespace
@@ -352,25 +365,24 @@ TEST(FtpPort, ActiveSocketAcceptsOnlyTheServer) {
     unsigned port = ntohs(sa.sin_port);
     EXPECT_EQ(t.heard(), "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xff) + "\r\n");
 
-    // Another host gets in first: it is hung up on, and the server's own
-    // connection, made once that happened, carries the data.
-    int intruder_saw = -1;
-    std::thread server([&] {
-        int intruder = connect_from("127.0.0.2", sa);
-        char ch = 0;
-        intruder_saw = static_cast<int>(read(intruder, &ch, 1));
-        close(intruder);
-        int data = connect_from("127.0.0.1", sa);
-        EXPECT_EQ(write(data, "x", 1), 1);
-        close(data);
-    });
+    // Another host gets in first and fills the one-connection queue; the
+    // server's own connection waits for its SYN to be sent again.  The
+    // intruder is hung up on, the server's connection carries the data.
+    int intruder = connect_from("127.0.0.2", sa, false);
+    int data = connect_from("127.0.0.1", sa, true);
     int conn = accept_data_conn(lst, t.ctl);
-    server.join();
     ASSERT_GE(conn, 0);
-    EXPECT_EQ(intruder_saw, 0);
     char ch = 0;
+    EXPECT_EQ(read(intruder, &ch, 1), 0);
+    pollfd p{data, POLLOUT, 0};
+    EXPECT_EQ(poll(&p, 1, 5000), 1);
+    int f = fcntl(data, F_GETFL, 0);
+    fcntl(data, F_SETFL, f & ~O_NONBLOCK);
+    ASSERT_EQ(write(data, "x", 1), 1);
     EXPECT_EQ(read(conn, &ch, 1), 1);
     EXPECT_EQ(ch, 'x');
+    close(intruder);
+    close(data);
     close(conn);
 }
 
