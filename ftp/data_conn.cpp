@@ -182,15 +182,14 @@ bool data_rate_ok(data_rate& r, long long now_ms, long long n) {
 
 ssize_t data_read(int sock, char* buf, std::size_t size, data_rate& r) {
     for (;;) {
-        pollfd p{sock, POLLIN, 0};
-        int ready = poll(&p, 1, 1000);
-        if (ready < 0 && errno != EINTR) return -1;
-        ssize_t n = 0;
-        if (ready > 0) {
-            n = recv(sock, buf, size, MSG_DONTWAIT);
-            if (n == 0) return 0;
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-            if (n < 0) n = 0;
+        // Read first: while data flow, no wait is needed.
+        ssize_t n = recv(sock, buf, size, MSG_DONTWAIT);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+            n = 0;
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, 1000) < 0 && errno != EINTR) return -1;
         }
         if (!data_rate_ok(r, ftp_now_ms(), n)) {
             KOL_LOG("data connection stalled: under %lld bytes in %d s", data_stall_bytes, data_stall_seconds);
