@@ -33,13 +33,15 @@ hostile modes:
                     20 seconds later
   no_final          the file, then no reply after it
   final426          the file, then "426" after it
-  together          the file, then its 150 and 226 in one write
+  together          the file, then its two-line 150 and two-line 226 in one
+                    write
   split_midline     greeting and replies split inside lines across writes
   size_garbage      SIZE answered "213 abc"
   size_negative     SIZE answered "213 -1000"
   list_endless      LIST answered 125, listing without end
   list426           LIST answered 125, listing, then "426"
-  list_together     LIST answered 125 and 226 in one write after the listing
+  list_together     LIST answered with a two-line 125 and a 226 in one write
+                    after the listing
 """
 import os
 import socket
@@ -168,12 +170,13 @@ class Session:
             self.send_data([CONTENT], final="426 Connection closed; transfer aborted")
         elif m == "together":
             self.pump(self.data_conn(), [CONTENT])
-            self.raw(b"150 Opening data connection\r\n226 Transfer complete\r\n")
+            self.raw(b"150-Accepted data connection\r\n150 1.0 kbytes to download\r\n"
+                     b"226-File successfully transferred\r\n226 0.001 seconds\r\n")
         elif m == "split_midline":
             data = self.data_conn()
-            self.raw(b"150-Accepted data conn", b"ection\r\n150 1000 by", b"tes to download\r\n")
+            self.raw(b"150-Accepted data conn", b"ection\r\n150", b" 1000 bytes to download\r\n")
             self.pump(data, [CONTENT])
-            self.raw(b"226-File successfully tr", b"ansferred\r\n226 0.001 seconds\r\n")
+            self.raw(b"226-File successfully tr", b"ansferred\r\n22", b"6 0.001 seconds\r\n")
         else:
             self.send_data([CONTENT[:300], CONTENT[300:]])
 
@@ -187,7 +190,7 @@ class Session:
             self.send_data(LISTING, "125 Data connection open", "426 Connection closed; transfer aborted")
         elif m == "list_together":
             self.pump(self.data_conn(), LISTING)
-            self.raw(b"125 Data connection open\r\n226 Transfer complete\r\n")
+            self.raw(b"125-Data connection already open\r\n125 Transfer starting\r\n226 Transfer complete\r\n")
         else:
             self.send_data(LISTING, "125 Data connection open")
 
@@ -224,7 +227,7 @@ class Session:
             time.sleep(0.3)
             self.conn.sendall(b"220 Ready\r\n")
         elif m == "split_midline":
-            self.raw(b"220-Wel", b"come\r\n220 Re", b"ady\r\n")
+            self.raw(b"220-Wel", b"come\r\n220", b" Ready\r\n")
         elif m == "trickle_greeting":
             self.hold(b"220-Welcome, still warming up\r\n")
             return
