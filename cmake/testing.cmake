@@ -130,19 +130,26 @@ function(kestrel_add_driver)
 endfunction()
 
 # kestrel_add_fuzzer(NAME name SOURCES a.cpp)
-# A libFuzzer target (fuzz preset only), run for KESTREL_FUZZ_SECONDS by ctest
-# inside the sandbox, since the code under test may touch fixed paths.
+# A libFuzzer target (fuzz preset only), run by ctest inside the sandbox,
+# since the code under test may touch fixed paths: first every seed of the
+# committed corpus corpus/<name>/ beside the calling CMakeLists.txt is
+# replayed, then the target fuzzes for KESTREL_FUZZ_SECONDS from those seeds,
+# keeping what it finds in a scratch copy (the seeds are only read).
 function(kestrel_add_fuzzer)
   cmake_parse_arguments(T "" "NAME" "SOURCES" ${ARGN})
   if(NOT KESTREL_FUZZ)
     return()
   endif()
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${T_NAME})
+  if(NOT IS_DIRECTORY ${corpus})
+    message(FATAL_ERROR "fuzz target ${T_NAME} has no seed corpus ${corpus}")
+  endif()
   add_executable(fuzz_${T_NAME} ${T_SOURCES})
   target_link_libraries(fuzz_${T_NAME} PRIVATE kestrel)
   target_link_options(fuzz_${T_NAME} PRIVATE -fsanitize=fuzzer)
   add_test(NAME fuzz.${T_NAME}
-           COMMAND ${KESTREL_SANDBOX} -- $<TARGET_FILE:fuzz_${T_NAME}>
-                   -max_total_time=${KESTREL_FUZZ_SECONDS} -rss_limit_mb=2048 -print_final_stats=1)
+           COMMAND ${KESTREL_SANDBOX} -- bash ${CMAKE_SOURCE_DIR}/tests/support/run_fuzzer.sh
+                   $<TARGET_FILE:fuzz_${T_NAME}> ${corpus} ${KESTREL_FUZZ_SECONDS})
   set_tests_properties(fuzz.${T_NAME} PROPERTIES LABELS fuzz ENVIRONMENT "${KESTREL_TEST_ENV}"
                        TIMEOUT 300)
 endfunction()

@@ -2,9 +2,13 @@
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "ftp/control.h"
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
@@ -13,6 +17,16 @@ namespace kestrel {
 
 namespace {
 bool digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+
+// Address of the server at the other end of the control connection.
+bool control_peer(int ctlsock, in_addr* addr) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(ctlsock, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET)
+        return false;
+    *addr = peer.sin_addr;
+    return true;
+}
 }  // namespace
 
 int sock_init(sockaddr_in* sa, int ctlsock) {
@@ -61,14 +75,25 @@ bool pasv_address(char* reply, sockaddr_in* sa) {
     return true;
 }
 
-int get_passive_sock(int ctlsock) {
+int get_passive_sock(int ctlsock, ftp_carry& c) {
     ftp_reply_buf buf;
-    char* reply = ftp_command(ctlsock, buf, "PASV\r\n", nullptr);
+    char* reply = ftp_command(ctlsock, c, buf, "PASV\r\n", nullptr);
     if (!reply || !check_numeric("227", reply)) return -1;
     sockaddr_in sa{};
     unique_fd sock(sock_init(&sa, ctlsock));
     if (!sock.valid()) return -1;
     if (!pasv_address(reply, &sa)) return -1;
+    // Only the port is taken from the reply: the data come from the server
+    // we logged in to, never from an address it names.
+    in_addr peer{};
+    if (!control_peer(ctlsock, &peer)) return -1;
+    if (sa.sin_addr.s_addr != peer.s_addr) {
+        char named[INET_ADDRSTRLEN], used[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &sa.sin_addr, named, sizeof named);
+        inet_ntop(AF_INET, &peer, used, sizeof used);
+        KOL_LOG("PASV address %s ignored, connecting to %s", named, used);
+        sa.sin_addr = peer;
+    }
     if (connect(sock.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return sock.release();
     KOL_LOG("connect to %s:%u failed!", inet_ntoa(sa.sin_addr), static_cast<unsigned>(ntohs(sa.sin_port)));
     return -1;
@@ -83,7 +108,7 @@ bool port_command(char* line, unsigned size, const sockaddr_in& sa) {
                           static_cast<int>(port & 0xff));
 }
 
-int get_sock(int ctlsock) {
+int get_sock(int ctlsock, ftp_carry& c) {
     sockaddr_in sa{};
     unique_fd sock(sock_init(&sa, ctlsock));
     if (!sock.valid()) return -1;
@@ -93,23 +118,96 @@ int get_sock(int ctlsock) {
     char line[256];
     if (!port_command(line, sizeof line, sa)) return -1;
     ftp_reply_buf buf;
-    char* reply = ftp_command(ctlsock, buf, line, nullptr);
+    char* reply = ftp_command(ctlsock, c, buf, line, nullptr);
     if (!reply || !check_numeric("200", reply)) return -1;
     return sock.release();
 }
 
-int open_data_conn(int ctlsock, int* passive) {
-    int sock = get_passive_sock(ctlsock);
+int open_data_conn(int ctlsock, ftp_carry& c, int* passive) {
+    int sock = get_passive_sock(ctlsock, c);
     *passive = sock >= 0;
-    if (sock < 0) sock = get_sock(ctlsock);
+    if (sock < 0) sock = get_sock(ctlsock, c);
     return sock;
 }
 
-int accept_data_conn(int listen_sock) {
+int accept_data_conn(int listen_sock, int ctlsock) {
     unique_fd listener(listen_sock);
-    int sock = accept(listener.get(), nullptr, nullptr);
-    if (sock >= 0) set_timeo(sock);
-    return sock;
+    in_addr peer{};
+    if (!control_peer(ctlsock, &peer)) return -1;
+    // Non-blocking, so that a connection reset between poll and accept
+    // cannot leave accept waiting past the deadline.
+    int flags = fcntl(listener.get(), F_GETFL, 0);
+    if (flags < 0 || fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    const long long deadline = ftp_now_ms() + ftp_sock_timeout * 1000LL;
+    for (;;) {
+        long long left = deadline - ftp_now_ms();
+        if (left <= 0) return -1;
+        pollfd p{listener.get(), POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready <= 0) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        unique_fd sock(accept(listener.get(), reinterpret_cast<sockaddr*>(&from), &len));
+        if (!sock.valid()) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) continue;
+            return -1;
+        }
+        if (from.sin_family == AF_INET && from.sin_addr.s_addr == peer.s_addr) {
+            // Accepted sockets do not inherit O_NONBLOCK on Linux; make sure.
+            int f = fcntl(sock.get(), F_GETFL, 0);
+            if (f >= 0) fcntl(sock.get(), F_SETFL, f & ~O_NONBLOCK);
+            set_timeo(sock.get());
+            return sock.release();
+        }
+        KOL_LOG("data connection from %s refused", inet_ntoa(from.sin_addr));
+    }
+}
+
+void data_rate_start(data_rate& r, long long now_ms) { r = data_rate{now_ms, 0, {}}; }
+
+bool data_rate_ok(data_rate& r, long long now_ms, long long n) {
+    constexpr long long slots = data_stall_seconds + 1;
+    long long sec = (now_ms - r.start_ms) / 1000;
+    if (sec < r.newest) sec = r.newest;
+    long long steps = sec - r.newest < slots ? sec - r.newest : slots;
+    for (long long i = 1; i <= steps; ++i) r.slot[(r.newest + i) % slots] = 0;
+    r.newest = sec;
+    r.slot[sec % slots] += n;
+    if (sec < data_stall_seconds) return true;
+    long long sum = 0;
+    for (long long v : r.slot) sum += v;
+    return sum >= data_stall_bytes;
+}
+
+ssize_t data_read(int sock, char* buf, std::size_t size, data_rate& r) {
+    for (;;) {
+        // Read first: while data flow, no wait is needed.
+        ssize_t n = recv(sock, buf, size, MSG_DONTWAIT);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+            n = 0;
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, 1000) < 0 && errno != EINTR) return -1;
+        }
+        if (!data_rate_ok(r, ftp_now_ms(), n)) {
+            KOL_LOG("data connection stalled: under %lld bytes in %d s", data_stall_bytes, data_stall_seconds);
+            return -1;
+        }
+        if (n > 0) return n;
+    }
+}
+
+bool is_transfer_complete(const char* reply) {
+    return reply && (check_numeric("226", reply) || check_numeric("250", reply));
+}
+
+void remove_failed_output(unique_file& out, const char* path) {
+    struct stat st {};
+    bool regular = out && fstat(fileno(out.get()), &st) == 0 && S_ISREG(st.st_mode);
+    out.reset();
+    if (regular) unlink(path);
 }
 
 }  // namespace kestrel

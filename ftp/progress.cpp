@@ -1,8 +1,8 @@
 #include "ftp/progress.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdint>
+#include <cstdarg>
 #include <cstring>
 #include <sys/time.h>
 
@@ -23,7 +23,12 @@ constexpr char spinner[] = "-\\|/";
 double double_time() {
     timeval tv{};
     gettimeofday(&tv, nullptr);
-    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1000000;
+    // Seconds as 32 unsigned bits (good until 2106, and the meter only takes
+    // differences), microseconds as 32 bits: converting musl's 64-bit fields
+    // on the router would link libgcc's soft-float routines, some 900 bytes
+    // of the daemon.
+    return static_cast<double>(static_cast<uint32_t>(tv.tv_sec)) +
+           static_cast<double>(static_cast<int32_t>(tv.tv_usec)) / 1000000;
 }
 
 void repchar(FILE* fp, char ch, int count) {
@@ -64,9 +69,8 @@ void progress_init(ftp_progress* p, const ftp_url* u, int len, void (*dl_status)
 }
 
 namespace {
-// The bar line is assembled here and handed to stderr in one fwrite: three
-// fprintf calls per read (one of them formatting a float) were most of the
-// client's own CPU time on a large download.
+// The bar line goes to stderr in one fwrite, so that each redraw reaches the
+// console whole.
 constexpr size_t line_size = 256;
 
 // "%-25s[" with the stored name (at most 24 characters, so never cut).
@@ -79,68 +83,17 @@ size_t put_name(char* out, const char* name, size_t name_size) {
     return width + 1;
 }
 
-size_t put(char* out, const char* text) {
-    size_t len = std::strlen(text);
-    std::memcpy(out, text, len);
-    return len;
+// Appends printf-formatted text within the line; what does not fit is cut.
+size_t put(char* out, size_t room, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+size_t put(char* out, size_t room, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(out, room, fmt, ap);
+    va_end(ap);
+    if (n < 0) return 0;
+    return static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
 }
 }  // namespace
-
-size_t format_count(char* out, int v) {
-    char digits[12];
-    size_t n = 0;
-    // Through unsigned, so that INT_MIN has a magnitude.
-    unsigned magnitude = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (v < 0) digits[n++] = '-';
-    size_t len = 0;
-    for (size_t w = n; w < 7; ++w) out[len++] = ' ';
-    while (n > 0) out[len++] = digits[--n];
-    return len;
-}
-
-size_t format_rate(char* out, float v) {
-    // The meter only shows 0 to 999999; anything else (negative after a clock
-    // step, -0, infinities) goes through printf itself.
-    if (std::signbit(v) || !(v <= 999999.0f)) {
-        int len = std::snprintf(out, rate_field_size, "%7.2f", static_cast<double>(v));
-        return len < 0 ? 0 : static_cast<size_t>(len) < rate_field_size ? static_cast<size_t>(len) : rate_field_size - 1;
-    }
-    // v is mantissa * 2^-shift exactly; printf rounds that exact value to
-    // hundredths, ties to even, and so does this.
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    uint32_t mantissa = bits & 0x7fffffu;
-    uint32_t biased = bits >> 23;
-    if (biased != 0) mantissa |= 0x800000u;
-    unsigned shift = biased != 0 ? 150 - biased : 149;  // >= 4, as v < 2^20
-    uint64_t scaled = static_cast<uint64_t>(mantissa) * 100;  // < 2^31
-    uint64_t hundredths = 0;
-    if (shift < 33) {
-        uint64_t half = uint64_t{1} << (shift - 1);
-        uint64_t rest = scaled & ((half << 1) - 1);
-        hundredths = scaled >> shift;
-        if (rest > half || (rest == half && (hundredths & 1) != 0)) ++hundredths;
-    }  // else under a quarter of a hundredth: 0
-    auto whole = static_cast<unsigned>(hundredths / 100);
-    auto cents = static_cast<unsigned>(hundredths % 100);
-    char digits[8];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + whole % 10);
-        whole /= 10;
-    } while (whole != 0);
-    size_t len = 0;
-    for (size_t w = n + 3; w < 7; ++w) out[len++] = ' ';
-    while (n > 0) out[len++] = digits[--n];
-    out[len++] = '.';
-    out[len++] = static_cast<char>('0' + cents / 10);
-    out[len++] = static_cast<char>('0' + cents % 10);
-    return len;
-}
 
 void progress_draw(ftp_progress* p, int increment, void (*dl_status)(int), double elapsed) {
     // Saturate: a server that never stops must not overflow the count.
@@ -172,17 +125,10 @@ void progress_draw(ftp_progress* p, int increment, void (*dl_status)(int), doubl
         float rate = 0;
         if (elapsed != 0) rate = static_cast<float>(p->current / elapsed / 1024);
         if (rate > 999999) rate = 0;
-        n += put(line + n, "] ");
-        n += format_count(line + n, p->current / 1024);
-        n += put(line + n, "K | ");
-        n += format_rate(line + n, rate);
-        n += put(line + n, "K/s");
+        n += put(line + n, sizeof line - n, "] %7dK | %7.2fK/s", p->current / 1024, static_cast<double>(rate));
     } else {
-        line[n++] = spinner[p->frame % 4];
+        n += put(line + n, sizeof line - n, "%c] %7dK", spinner[p->frame % 4], p->current / 1024);
         ++p->frame;
-        n += put(line + n, "] ");
-        n += format_count(line + n, p->current / 1024);
-        line[n++] = 'K';
     }
     std::fwrite(line, 1, n, stderr);
     std::fflush(stderr);

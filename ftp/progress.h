@@ -33,12 +33,5 @@ void repchar(FILE* fp, char ch, int count);
 void progress_draw(ftp_progress* p, int increment, void (*dl_status)(int), double elapsed);
 void progress_summary(const ftp_progress* p, double elapsed);
 
-// The number fields of the bar line, without printf: format_count writes
-// what "%7d" prints (out holds 11 bytes or more), format_rate what "%7.2f"
-// prints for the value as a double (out holds rate_field_size bytes).  Both
-// return the length of the text, which is not NUL-terminated.
-constexpr size_t rate_field_size = 48;
-size_t format_count(char* out, int v);
-size_t format_rate(char* out, float v);
 
 }  // namespace kestrel

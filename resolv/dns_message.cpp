@@ -1,5 +1,6 @@
 #include "resolv/dns_message.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace kestrel {
@@ -119,6 +120,16 @@ int dns_build_query(unsigned char* packet, int id, const char* name) {
     const int qn = __encode_question(&q, packet + n, dns_packet_size - n);
     if (qn < 0) return -1;
     return n + qn;
+}
+
+bool dns_reply_matches(const unsigned char* reply, int len, const unsigned char* query, int qlen) {
+    if (len < qlen || qlen < header_size + 5) return false;
+    if (reply[0] != query[0] || reply[1] != query[1] || get16(reply + 4) == 0) return false;
+    // The name as we wrote it (labels, no pointer); letters in either case.
+    const int name_end = qlen - 4;
+    for (int i = header_size; i < name_end; ++i)
+        if (std::tolower(reply[i]) != std::tolower(query[i])) return false;
+    return std::memcmp(reply + name_end, query + name_end, 4) == 0;
 }
 
 bool dns_reply_address(const unsigned char* reply, int len, int id, unsigned int* address) {

@@ -61,6 +61,10 @@ int __decode_answer(const unsigned char* message, int offset, int len, resolv_an
 // bytes); returns its length L+18, or -1 when the name cannot be encoded.
 int dns_build_query(unsigned char* packet, int id, const char* name);
 
+// True when the len bytes of reply answer the query of qlen bytes: the
+// same ID, and the query's question (name in any case, type, class) first.
+bool dns_reply_matches(const unsigned char* reply, int len, const unsigned char* query, int qlen);
+
 // Judges one reply of len bytes to the query with the given ID.  True when it
 // carries an A record of class IN (its address, network order, in *address);
 // false when the attempt is spent: short, not a response, an error code, no

@@ -1,11 +1,16 @@
 #include <kestrel/resolv.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
 #include "resolv/dns_message.h"
 #include "resolv/name_servers.h"
@@ -16,23 +21,96 @@ using namespace kestrel;
 
 namespace {
 constexpr int attempts_per_server = 3;
-constexpr int reply_wait_seconds = 3;
-constexpr int first_id = 1313;
+constexpr int reply_wait_ms = 3000;
+constexpr int max_attempts = attempts_per_server * dns_max_servers;
 
-// Waits for a reply on fd; true when one can be read.
-bool wait_readable(int fd) {
-    if (fd >= FD_SETSIZE) return false;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    timeval timeo{reply_wait_seconds, 0};
-    return select(fd + 1, &readable, nullptr, nullptr, &timeo) > 0;
+long long now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// n bytes from the kernel's random source: getrandom, or /dev/urandom where
+// the kernel predates it.
+bool kernel_random(unsigned char* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = getrandom(out + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    if (got == n) return true;
+    unique_fd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    while (fd.valid() && got < n) {
+        ssize_t r = read(fd.get(), out + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += static_cast<size_t>(r);
+    }
+    return got == n;
+}
+
+// Query IDs nobody can guess, none used twice in one lookup.
+struct query_ids {
+    unsigned char random[2 * max_attempts];
+    int used[max_attempts];
+    int count = 0;
+};
+
+int next_id(query_ids& q) {
+    int id = q.random[2 * q.count] << 8 | q.random[2 * q.count + 1];
+    for (int i = 0; i < q.count; ++i)
+        if (q.used[i] == id) {
+            id = (id + 1) & 0xFFFF;
+            i = -1;
+        }
+    q.used[q.count++] = id;
+    return id;
+}
+
+bool same_sender(const sockaddr_in& from, const sockaddr_in& dest) {
+    return from.sin_family == AF_INET && from.sin_addr.s_addr == dest.sin_addr.s_addr &&
+           from.sin_port == dest.sin_port;
+}
+
+// Waits the rest of the 3 seconds for the reply to this query: datagrams
+// from another sender, or that answer another ID or question, are dropped
+// and the wait goes on.  True with *address when the reply carries an A/IN
+// record; false when the attempt is spent.
+bool await_reply(int fd, const sockaddr_in& dest, const unsigned char* query, int qlen, unsigned int* address) {
+    unsigned char reply[dns_packet_size];
+    const long long deadline = now_ms() + reply_wait_ms;
+    for (;;) {
+        long long left = deadline - now_ms();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        sockaddr_in from{};
+        socklen_t from_len = sizeof from;
+        const ssize_t got = recvfrom(fd, reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                                     &from_len);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (got < 0) return false;
+        if (!same_sender(from, dest) || !dns_reply_matches(reply, static_cast<int>(got), query, qlen)) continue;
+        return dns_reply_address(reply, static_cast<int>(got), query[0] << 8 | query[1], address);
+    }
 }
 
 unsigned int dns_lookup(const char* name) {
-    unsigned char packet[dns_packet_size];
+    // One trailing dot marks a fully qualified name; the query is the same.
+    char bare[dns_name_max + 1];
+    size_t len = std::strlen(name);
+    if (len > 0 && name[len - 1] == '.') --len;
+    unsigned char query[dns_packet_size];
+    if (len < sizeof bare) {
+        std::memcpy(bare, name, len);
+        bare[len] = '\0';
+    }
     // Refuse names that cannot go on the wire before anything is sent.
-    if (dns_build_query(packet, 0, name) < 0) {
+    if (len >= sizeof bare || dns_build_query(query, 0, bare) < 0) {
         KOL_LOG("DNS-LOOKUP: cannot encode the name %s", name);
         return 0;
     }
@@ -48,7 +126,11 @@ unsigned int dns_lookup(const char* name) {
         return 0;
     }
 
-    int local_id = first_id;
+    query_ids ids;
+    if (!kernel_random(ids.random, sizeof ids.random)) {
+        KOL_LOG("DNS-LOOKUP: no random source for query IDs");
+        return 0;
+    }
     unique_fd fd;
     // The server read last is asked first.
     for (int s = count - 1; s >= 0; --s) {
@@ -59,17 +141,12 @@ unsigned int dns_lookup(const char* name) {
                 fd.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
                 if (!fd.valid()) continue;
             }
-            ++local_id;
-            const int qlen = dns_build_query(packet, local_id, name);
-            const ssize_t sent = sendto(fd.get(), packet, static_cast<size_t>(qlen), 0,
+            const int qlen = dns_build_query(query, next_id(ids), bare);
+            const ssize_t sent = sendto(fd.get(), query, static_cast<size_t>(qlen), 0,
                                         reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
             if (sent <= 0) continue;
-            if (!wait_readable(fd.get())) continue;
-            const ssize_t got = recvfrom(fd.get(), packet, sizeof packet, 0, nullptr, nullptr);
-            if (got < 12) continue;
             unsigned int address = 0;
-            if (dns_reply_address(packet, static_cast<int>(got), local_id, &address))
-                return address;
+            if (await_reply(fd.get(), dest, query, qlen, &address)) return address;
         }
     }
     return 0;

@@ -1,5 +1,5 @@
-// Reply framing of the control connection and the PASV numbers parser.
-// The input is cut into separate reads at each 0xff byte.
+// Replies read off a socket, and the PASV numbers parser.  The input is cut
+// into separate reads at each 0xff byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,8 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     close(fds[1]);
+    ftp_carry carry{};
     ftp_reply_buf buf;
-    while (char* line = get_line(fds[0], buf)) {
+    while (char* line = get_line(fds[0], carry, buf)) {
         if (line < buf || line >= buf + sizeof buf) abort();
         if (std::strlen(line) >= sizeof buf) abort();
         if (check_numeric("227", line)) {

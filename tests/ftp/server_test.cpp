@@ -44,8 +44,9 @@ TEST_F(FtpServers, ConnectTimeoutAndRefusal) {
     EXPECT_EQ(ftp_connect("127.0.0.30"), -1);
     int sock = ftp_connect("127.0.0.2");
     ASSERT_GE(sock, 0);
+    ftp_carry c{};
     ftp_reply_buf buf;
-    char* greeting = get_line(sock, buf);
+    char* greeting = get_line(sock, c, buf);
     ASSERT_NE(greeting, nullptr);
     EXPECT_TRUE(check_numeric("220", greeting));
     close(sock);

@@ -2,7 +2,7 @@
 # The resolver through dns_driver against the scripted name server on
 # loopback: the order of servers, the query IDs, the server list and what
 # never reaches the wire.  Names whose first label is "lastok" are answered
-# only by 127.0.0.2 (with a wrong ID elsewhere); other names get 192.0.2.N,
+# only by 127.0.0.2 (refused at once elsewhere); other names get 192.0.2.N,
 # N the last byte of the server's address.
 set -euo pipefail
 source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
@@ -29,16 +29,27 @@ resolve() { # NAME EXPECTED_ADDRESS
   [ "$got" = "$1 $2" ] || sb_fail "'$1' resolved as '$got', wanted $2"
 }
 ids() { awk -v a="$1" '$1 == a { printf "%s ", $2 }' "$queries"; }
-expect_ids() { # SERVER "ID ID ..." (empty: never asked)
-  [ "$(ids "$1")" = "${2:+$2 }" ] || sb_fail "IDs asked at $1: '$(ids "$1")', wanted '$2'"
+expect_asked() { # SERVER N: asked N times
+  [ "$(ids "$1" | wc -w)" = "$2" ] || sb_fail "IDs asked at $1: '$(ids "$1")', wanted $2 of them"
+}
+# The IDs of one lookup, in the order sent: all different, and none the one
+# before it plus one, so a stray datagram cannot guess the next.
+expect_unguessable() { # ID...
+  /usr/bin/python3 -c 'import sys
+ids = [int(x) for x in sys.argv[1:]]
+sys.exit(not (len(set(ids)) == len(ids) and all(b != (a + 1) & 0xFFFF for a, b in zip(ids, ids[1:]))))' "$@" ||
+    sb_fail "guessable IDs: $*"
 }
 log_text() { cat "$log" 2>/dev/null || true; }
 
-echo "== last server first, IDs rising across servers"
+echo "== last server first, fresh unguessable IDs across servers and lookups"
 start $'nameserver 127.0.0.2\nnameserver 127.0.0.3\n'
 resolve lastok.example.com 192.0.2.2
-expect_ids 127.0.0.3 "1314 1315 1316"
-expect_ids 127.0.0.2 "1317"
+expect_asked 127.0.0.3 3
+expect_asked 127.0.0.2 1
+# shellcheck disable=SC2046
+expect_unguessable $(ids 127.0.0.3) $(ids 127.0.0.2)
+first=$(ids 127.0.0.3)
 # The server string is logged as stored, its line feed included, and the
 # first line of the log is that of the server asked first.
 /usr/bin/python3 - "$log" <<'PY' || sb_fail "server lines of the log: $(log_text)"
@@ -48,20 +59,27 @@ s3 = l.find(" DNS-LOOKUP dns : 127.0.0.3\n\n")
 s2 = l.find(" DNS-LOOKUP dns : 127.0.0.2\n\n")
 sys.exit(not (0 <= s3 < s2 and l.rfind("DEBUG:   dns_lookup L#", 0, s3) == 0))
 PY
+: > "$queries"
+resolve lastok.example.com 192.0.2.2
+[ "$(ids 127.0.0.3)" != "$first" ] || sb_fail "the next lookup asked with the same IDs: $first"
+# shellcheck disable=SC2046
+expect_unguessable ${first##* } $(ids 127.0.0.3)
 
 echo "== only the first three servers, the third first"
 start $'nameserver 127.0.0.2\nnameserver 127.0.0.3\nnameserver 127.0.0.4\nnameserver 127.0.0.5\nnameserver 127.0.0.6\n'
 resolve lastok.bc 192.0.2.2
-expect_ids 127.0.0.4 "1314 1315 1316"
-expect_ids 127.0.0.3 "1317 1318 1319"
-expect_ids 127.0.0.2 "1320"
-expect_ids 127.0.0.5 ""
-expect_ids 127.0.0.6 ""
+expect_asked 127.0.0.4 3
+expect_asked 127.0.0.3 3
+expect_asked 127.0.0.2 1
+expect_asked 127.0.0.5 0
+expect_asked 127.0.0.6 0
+# shellcheck disable=SC2046
+expect_unguessable $(ids 127.0.0.4) $(ids 127.0.0.3) $(ids 127.0.0.2)
 
 echo "== every attempt spent: 0, and nothing logged past the server line"
 start $'nameserver 127.0.0.5\n'
 resolve lastok.bc 0
-expect_ids 127.0.0.5 "1314 1315 1316"
+expect_asked 127.0.0.5 3
 [ "$(log_text | grep -c .)" = 1 ] && grep -q "DNS-LOOKUP dns : 127.0.0.5$" "$log" &&
   [ "$(tail -c 2 "$log" | od -An -c | tr -d ' ')" = '\n\n' ] || sb_fail "log: $(log_text)"
 
@@ -75,9 +93,14 @@ resolve 0.0.0.0 0
 resolve 255.255.255.255 192.0.2.3
 [ "$(awk '{ print $3 }' "$queries")" = 255.255.255.255 ] || sb_fail "asked: $(cat "$queries")"
 
+echo "== one trailing dot is the same name"
+start $'nameserver 127.0.0.3\n'
+resolve a.bc. 192.0.2.3
+[ "$(awk '{ print $3 }' "$queries")" = a.bc ] || sb_fail "asked: $(cat "$queries")"
+
 echo "== refused names send nothing"
 start $'nameserver 127.0.0.2\n'
-for bad in a..bc .a.bc a.bc. "" "$(printf 'x%.0s' $(seq 64)).com" "$(printf 'y%.0s' $(seq 300))"; do
+for bad in a..bc .a.bc a.bc.. . "" "$(printf 'x%.0s' $(seq 64)).com" "$(printf 'y%.0s' $(seq 300))"; do
   resolve "$bad" 0
 done
 [ ! -s "$queries" ] || sb_fail "asked: $(cat "$queries")"

@@ -194,3 +194,40 @@ TEST(DnsReply, RepliesThatSpendTheAttempt) {
     rdlength_two.resize(rdlength_two.size() - 2);
     EXPECT_FALSE(address_of(rdlength_two, 1314, &addr));
 }
+
+TEST(DnsReply, OnlyTheAnswerToOurQuestionMatches) {
+    const bytes q = query(0xBEEF, "a.bc");
+    const int qlen = static_cast<int>(q.size());
+    bytes good = reply_header(0xBEEF, 1, 1);
+    append(good, question_abc);
+    append(good, answer(1, {192, 0, 2, 10}));
+    auto matches = [&](const bytes& r) { return dns_reply_matches(r.data(), static_cast<int>(r.size()), q.data(), qlen); };
+    EXPECT_TRUE(matches(good));
+
+    bytes upper = good;  // names compare in any case
+    upper[13] = 'A';
+    upper[16] = 'C';
+    EXPECT_TRUE(matches(upper));
+    bytes other_id = good;
+    other_id[1] ^= 1;
+    EXPECT_FALSE(matches(other_id));
+    bytes other_name = good;
+    other_name[15] = 'x';
+    EXPECT_FALSE(matches(other_name));
+    bytes other_type = good;
+    other_type[19] = 28;
+    EXPECT_FALSE(matches(other_type));
+    bytes other_class = good;
+    other_class[21] = 3;
+    EXPECT_FALSE(matches(other_class));
+    bytes no_question = good;
+    no_question[5] = 0;
+    EXPECT_FALSE(matches(no_question));
+    // The question's name as a pointer is no name of ours.
+    bytes pointer = reply_header(0xBEEF, 1, 1);
+    append(pointer, {0xC0, 0x0C, 0, 1, 0, 1});
+    append(pointer, answer(1, {192, 0, 2, 10}));
+    EXPECT_FALSE(matches(pointer));
+    // Cut before the question ends.
+    EXPECT_FALSE(dns_reply_matches(good.data(), qlen - 1, q.data(), qlen));
+}

@@ -2,9 +2,10 @@
 """A name server that answers badly on purpose, chosen by the first label of
 the name asked for; other names get an A record 192.0.2.N, N the last byte
 of the server's address.  Every query is logged as "ADDR ID NAME" to LOG,
-before it is answered.
+before it is answered.  Some answers come first from another port of the
+same address, or from 127.0.0.9:53, which the resolver never asks.
 
-usage: dns_hostile_server.py LOG ADDR...   (listens on ADDR:53 for each)
+usage: dns_scripted_server.py LOG ADDR...   (listens on ADDR:53 for each)
 """
 import select
 import socket
@@ -26,6 +27,8 @@ def header(qid, qd, an, flags=0x8180):
 
 
 def reply(query, server):
+    """The datagrams to send, as (via, bytes): via is "self", "otherport" or
+    "otheraddr"."""
     qid = struct.unpack(">H", query[:2])[0]
     end = query.index(b"\0", 12) + 1
     qname, question = query[12:end], query[12:end + 4]
@@ -36,49 +39,63 @@ def reply(query, server):
     cname = rr(ptr, CNAME, b"\x05other\xc0\x0c")
 
     own = bytes([192, 0, 2, int(server.split(".")[3])])
-    if kind == "wrongid" or (kind == "lastok" and server != "127.0.0.2"):
-        return header(qid ^ 0x100, 1, 1) + question + rr(ptr, A, addr)
-    if kind == "late":  # a stale reply first, then the right one
-        stale = header(qid - 1, 1, 1) + question + rr(ptr, A, bytes([192, 0, 2, 66]))
-        return stale if asked[kind] == 1 else header(qid, 1, 1) + question + rr(ptr, A, addr)
+    right = header(qid, 1, 1) + question + rr(ptr, A, addr)
+    decoy = bytes([192, 0, 2, 66])
+    if kind == "lastok" and server != "127.0.0.2":  # refused at once elsewhere
+        return [("self", header(qid, 1, 0, 0x8183) + question)]
+    if kind == "wrongid":
+        return [("self", header(qid ^ 0x100, 1, 1) + question + rr(ptr, A, addr))]
+    if kind == "late":  # the first query gets only a reply to another ID
+        stale = header((qid + 1) & 0xFFFF, 1, 1) + question + rr(ptr, A, decoy)
+        return [("self", stale if asked[kind] == 1 else right)]
+    if kind == "wrongfirst":  # a reply to another ID just before the right one
+        return [("self", header(qid ^ 0x8000, 1, 1) + question + rr(ptr, A, decoy)), ("self", right)]
+    if kind in ("otherport", "otheraddr"):  # a false answer from elsewhere first
+        return [(kind, header(qid, 1, 1) + question + rr(ptr, A, decoy)), ("self", right)]
+    if kind == "otherquestion":  # the right ID, another name asked
+        other = b"\x01x" + question
+        return [("self", header(qid, 1, 1) + other + rr(ptr, A, decoy)), ("self", right)]
     if kind == "cnameonly":
-        return header(qid, 1, 1) + question + cname
+        return [("self", header(qid, 1, 1) + question + cname)]
     if kind == "pastend":  # nine answers announced, one sent
-        return header(qid, 1, 9) + question + cname
+        return [("self", header(qid, 1, 9) + question + cname)]
     if kind == "manyquestions":
-        return header(qid, 300, 1) + question + rr(ptr, A, addr)
+        return [("self", header(qid, 300, 1) + question + rr(ptr, A, addr))]
     if kind == "rdlength":  # A record whose data runs past the end
-        return header(qid, 1, 1) + question + rr(ptr, A, addr, rdlength=200)
+        return [("self", header(qid, 1, 1) + question + rr(ptr, A, addr, rdlength=200))]
     if kind == "labelpast":  # answer name with a label longer than the rest
-        return header(qid, 1, 1) + question + b"\x3fabc"
+        return [("self", header(qid, 1, 1) + question + b"\x3fabc")]
     if kind == "short":
-        return header(qid, 1, 1)[:11]
-    if kind == "loop":  # question name points at itself, answers chain pointers
-        q = b"\xc0\x0c" + struct.pack(">HH", A, IN)
+        return [("self", header(qid, 1, 1)[:11])]
+    if kind == "loop":  # answer names chain pointers into each other
         chain = rr(b"\xc0\x12", CNAME, b"\xc0\x10") + rr(b"\x01x\xc0\x0c", TXT, b"\x01y")
-        return header(qid, 1, 3) + q + chain + rr(b"\xc0\x0e", A, addr)
-    if kind == "pointerq":  # the question repeated with a pointer for its name
-        return header(qid, 1, 1) + b"\xc0\x0c" + question[-4:] + rr(ptr, A, addr)
+        return [("self", header(qid, 1, 3) + question + chain + rr(b"\xc0\x0e", A, addr))]
+    if kind == "pointerq":  # the question's name a pointer (at itself): not ours
+        return [("self", header(qid, 1, 1) + b"\xc0\x0c" + question[-4:] + rr(ptr, A, addr))]
     if kind == "chaos":  # an A record of class CH first
-        return header(qid, 1, 2) + question + rr(ptr, A, bytes(4), rclass=3) + rr(ptr, A, addr)
+        return [("self", header(qid, 1, 2) + question + rr(ptr, A, bytes(4), rclass=3) + rr(ptr, A, addr))]
     if kind == "afterbuffer":  # padding pushes the A record past 512 bytes
         pad = rr(ptr, TXT, b"\xff" + b"p" * 255) * 2
-        return header(qid, 1, 3) + question + pad + rr(ptr, A, addr)
+        return [("self", header(qid, 1, 3) + question + pad + rr(ptr, A, addr))]
     if kind == "longreply":  # A record first, then more than 512 bytes
         pad = rr(ptr, TXT, b"\xff" + b"p" * 255) * 3
-        return header(qid, 1, 4) + question + rr(ptr, A, addr) + pad
+        return [("self", header(qid, 1, 4) + question + rr(ptr, A, addr) + pad)]
     if kind == "nxdomain":
-        return header(qid, 1, 0, 0x8183) + question
-    return header(qid, 1, 1) + question + rr(ptr, A, own)
+        return [("self", header(qid, 1, 0, 0x8183) + question)]
+    return [("self", header(qid, 1, 1) + question + rr(ptr, A, own))]
 
 
 def main():
     log = open(sys.argv[1], "a", buffering=1)
-    socks = []
+    socks, other_port = [], {}
     for addr in sys.argv[2:]:
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.bind((addr, 53))
         socks.append(s)
+        other_port[s] = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        other_port[s].bind((addr, 0))
+    other_addr = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    other_addr.bind(("127.0.0.9", 53))
     print("ready", flush=True)
     while True:
         for s in select.select(socks, [], [])[0]:
@@ -92,7 +109,8 @@ def main():
                 i += 1 + query[i]
             qid = struct.unpack(">H", query[:2])[0]
             log.write("%s %d %s\n" % (s.getsockname()[0], qid, ".".join(labels)))
-            s.sendto(reply(query, s.getsockname()[0]), peer)
+            for via, data in reply(query, s.getsockname()[0]):
+                {"self": s, "otherport": other_port[s], "otheraddr": other_addr}[via].sendto(data, peer)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-// Arbitrary bytes as a reply, through the same header, question and answer
-// walk that dns_lookup applies to what it receives.
+// Arbitrary bytes as a reply, through the same matching and header,
+// question and answer walk that dns_lookup applies to what it receives.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int id = len >= 2 ? (reply[0] << 8 | reply[1]) : 0;
     unsigned int address = 0;
     if (p) {
+        // Matched against our question, as a received datagram is first.
+        unsigned char query[dns_packet_size];
+        const int qlen = dns_build_query(query, id, "a.test");
+        dns_reply_matches(p, static_cast<int>(len), query, qlen);
         dns_reply_address(p, static_cast<int>(len), id, &address);
         for (size_t off = 0; off < len; off += 7) {
             resolv_answer a{};
