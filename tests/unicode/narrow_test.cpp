@@ -88,16 +88,7 @@ TEST(Narrow, AFailedReplacementKeepsTheOriginalFile) {
     // lets 4 of the 8 narrowed bytes through.
     const std::string text = le("[Major1]");
     write_file(path, text);
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = 4;
-    auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    int result = iconv(path.c_str());
-    setrlimit(RLIMIT_FSIZE, &before);
-    signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(with_file_size_limit(4, [&] { return iconv(path.c_str()); }), 0);
     EXPECT_EQ(read_file(path), text);
     EXPECT_FALSE(file_exists(narrow_temp_path));
 }

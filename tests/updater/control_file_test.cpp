@@ -124,15 +124,7 @@ TEST_F(ControlFile, AFailedRecordLeavesTheOldOneWhole) {
 
     // A write that fails after the file was opened (rewriting in place would
     // already have emptied the record by then).
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit none = before;
-    none.rlim_cur = 0;
-    auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
-    bool recorded = record_version("1.0.12");
-    setrlimit(RLIMIT_FSIZE, &before);
-    signal(SIGXFSZ, old_handler);
+    bool recorded = with_file_size_limit(0, [] { return record_version("1.0.12"); });
     EXPECT_FALSE(recorded);
     EXPECT_EQ(read_file(recorded_version_path), "1.0.9");
     EXPECT_FALSE(file_exists(recorded_version_temp_path));
