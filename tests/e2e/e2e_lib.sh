@@ -339,6 +339,14 @@ e2e_assert_ran() {
   e2e_assert_eq "$E2E_DETACHED" "1" "exit status of the detached run"
 }
 
+# The last run installed PAYLOAD, recorded VERSION and restarted the service.
+e2e_assert_installed() { # PAYLOAD VERSION
+  e2e_assert_ran
+  e2e_assert_same_file /tmp/dbg-gen.cfg "$1" "installed payload"
+  e2e_assert_content /tmp/dbg_log_collect/dbg_version "$2" "recorded version"
+  e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+}
+
 # Field N (2 pid, 4 status) of each detached run: the last kestreld process
 # of its session to end, so that musl's daemon(), which detaches through a
 # process of its own, counts once.

@@ -43,10 +43,7 @@ release 1.0.12 "$sb_dir/v1.cfg" --sign "$SIGN_KEYS/release.sec"
 remove_key
 e2e_reset
 e2e_run
-e2e_assert_ran
-e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
-e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
-e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_installed "$sb_dir/v1.cfg" 1.0.12
 e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!
 Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(requests)" "fileinfo.txt dbg-gen.cfg " "requests"
@@ -57,10 +54,7 @@ e2e_case "key installed, signed release: installed"
 install_key
 e2e_reset
 e2e_run
-e2e_assert_ran
-e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
-e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version"
-e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_installed "$sb_dir/v1.cfg" 1.0.12
 e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig " "requests"
 e2e_assert_count "$E2E_ERR" "successfully!" 4
 e2e_assert_contains "$E2E_LOG" "signature of $dir/fileinfo.txt verified"
@@ -74,9 +68,7 @@ for encoding in utf-16le utf-16be; do
   release "$version" "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec" --encoding "$encoding"
   e2e_reset
   e2e_run
-  e2e_assert_ran
-  e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed payload"
-  e2e_assert_content /tmp/dbg_log_collect/dbg_version "$version" "recorded version"
+  e2e_assert_installed "$sb_dir/v2.cfg" "$version"
   e2e_assert_cleaned_up
   version=1.2
 done
@@ -165,9 +157,7 @@ e2e_config "dbg_ftp_path=ftp-only.test" "oru_ftp_ip=$ftp_addr"
 publish --sign "$SIGN_KEYS/release.sec" --encoding utf-16le "$ftp_dir/anon" "$module" 3.0 "$sb_dir/v3.cfg" >/dev/null
 e2e_reset
 e2e_run
-e2e_assert_ran
-e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v3.cfg" "installed payload"
-e2e_assert_content /tmp/dbg_log_collect/dbg_version 3.0 "recorded version"
+e2e_assert_installed "$sb_dir/v3.cfg" 3.0
 for f in fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig; do
   e2e_assert_contains "$E2E_ERR" "Download file ftp://ftp-only.test$dir/$f successfully!"
 done
