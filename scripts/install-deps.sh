@@ -32,7 +32,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y -qq --no-install-recommends --no-upgrade "${missing[@]}" >/dev/null
 fi
 
 # The packaged servers must not run on the host: the tests start their own
