@@ -8,6 +8,7 @@
 #include "ftp/control.h"
 #include "ftp/data_conn.h"
 #include "ftp/dump_data.h"
+#include "ftp/fetch.h"
 #include "ftp/login.h"
 #include "ftp/url.h"
 #include "internal/kol_log.h"
@@ -32,7 +33,7 @@ int announced_size(const char* reply) {
 
 }  // namespace
 
-int ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int)) {
+int kestrel::ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int), long long cap) {
     if (!url) return 0;
     url_owner url_rec;
     ftp_url& u = url_rec.u;
@@ -66,11 +67,18 @@ int ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int)) {
     }
 
     int outfile_size = 0;
-    long long limit = build_config::max_download;
+    long long limit = cap;
     int ret = 0;
     char* reply = ftp_command(ctl.get(), carry, buf, "SIZE ", u.file);
     if (reply && check_numeric("213", reply)) {
         int size = announced_size(reply);
+        if (size > cap) {
+            KOL_LOG("%s is %d bytes, over the cap of %lld: not fetched", u.file, size, cap);
+            data.reset();
+            ftp_quit(ctl.get());
+            remove_failed_output(out, out_path);
+            return 0;
+        }
         if (size >= 0) {
             outfile_size = size;
             limit = size;
@@ -98,4 +106,8 @@ int ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int)) {
     if (send_control(ctl.get(), "QUIT\r\n", nullptr)) get_line_within(ctl.get(), carry, buf, 0);
     if (ret != 1) remove_failed_output(out, out_path);
     return ret;
+}
+
+int ftp_transfer(const char* url, const char* ofile, void (*dl_status)(int)) {
+    return kestrel::ftp_transfer(url, ofile, dl_status, build_config::max_download);
 }

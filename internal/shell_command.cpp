@@ -1,15 +1,17 @@
 #include "internal/shell_command.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
 #include "internal/kol_log.h"
 
 namespace kestrel {
 
-command_result run_command(const text_builder& cmd) {
+command_result run_command(const text_builder& cmd, long long file_size_limit) {
     command_result result;
     if (!cmd.ok()) {
         const char* line = cmd.c_str();
@@ -20,8 +22,25 @@ command_result run_command(const text_builder& cmd) {
         return result;
     }
     result.ran = true;
-    int rc = std::system(cmd.c_str());
-    if (rc != -1 && WIFEXITED(rc)) result.status = WEXITSTATUS(rc);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (file_size_limit > 0) {
+            rlimit limit{};
+            ::getrlimit(RLIMIT_FSIZE, &limit);
+            if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > static_cast<rlim_t>(file_size_limit))
+                limit.rlim_cur = static_cast<rlim_t>(file_size_limit);
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+        }
+        ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (pid < 0) return result;
+    int rc = 0;
+    while (::waitpid(pid, &rc, 0) < 0) {
+        if (errno != EINTR) return result;
+    }
+    if (WIFEXITED(rc)) result.status = WEXITSTATUS(rc);
+    if (WIFSIGNALED(rc)) result.signal = WTERMSIG(rc);
     return result;
 }
 

@@ -10,12 +10,19 @@ namespace kestrel {
 struct command_result {
     bool ran = false;  // false: composing it had to cut it, so it was refused
     int status = -1;   // the shell's exit status; -1 when it could not start or died by a signal
+    int signal = 0;    // the signal that ended it, if one did
     bool succeeded() const { return ran && status == 0; }
 };
 
-// Runs cmd with system() unless composing it had to cut it: a cut command
+// Runs cmd with /bin/sh -c unless composing it had to cut it: a cut command
 // line means something else and is never run (logged instead, by program
-// name and length only, since command lines may carry credentials).
-command_result run_command(const text_builder& cmd);
+// name and length only, since command lines may carry credentials).  With a
+// file_size_limit, no file the command writes grows past that many bytes
+// (a program that tries is stopped by SIGXFSZ).  Unlike system(), signals
+// that end the caller are not held off while the command runs.
+command_result run_command(const text_builder& cmd, long long file_size_limit = 0);
+
+// The shell status of a program stopped by signal sig.
+constexpr int shell_status_of_signal(int sig) { return 128 + sig; }
 
 }  // namespace kestrel

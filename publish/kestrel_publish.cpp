@@ -2,6 +2,7 @@
 // way the routers read it, optionally signed, and refuses what they would not
 // install or would read back differently.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <kestrel/log.h>
 #include <kestrel/narrow.h>
@@ -151,6 +153,39 @@ bool check_module(const char* module, char (&lower)[16], char (&reason)[256]) {
     return true;
 }
 
+// A prefix every router can ask for, that stays below ROOT: "/", or "/"
+// followed by segments of letters, digits, '.', '_' and '-' (never empty,
+// "." or ".."), each ending in '/'.
+bool check_prefix(const char* prefix, char (&reason)[256]) {
+    std::size_t len = std::strlen(prefix);
+    if (len == 0 || prefix[0] != '/' || prefix[len - 1] != '/') {
+        bounded_format(reason, sizeof reason, "--prefix %s must begin and end with '/'", prefix);
+        return false;
+    }
+    const char* segment = prefix + 1;
+    for (const char* p = segment; p < prefix + len; ++p) {
+        if (*p == '/') {
+            std::string_view seg(segment, static_cast<std::size_t>(p - segment));
+            if (seg.empty() || seg == "." || seg == "..") {
+                bounded_format(reason, sizeof reason, "--prefix %s has an empty, '.' or '..' segment", prefix);
+                return false;
+            }
+            segment = p + 1;
+            continue;
+        }
+        bool ok = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '.' ||
+                  *p == '_' || *p == '-';
+        if (!ok) {
+            char c[8];
+            bounded_format(reason, sizeof reason,
+                           "--prefix %s holds %s: only letters, digits, '.', '_', '-' and '/' reach every router", prefix,
+                           shown_char(*p, c));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_separator(char c) { return c == '.' || c == '-' || c == '_'; }
 
@@ -229,13 +264,13 @@ bool copy_into(const char* from, int out, unsigned long long& size) {
 
 // Reads a control file as the router does (narrowed, then parsed with its
 // own parser).  False when it cannot be read at all.
-bool read_control_file(const char* path, ctl_value& file, ctl_value& md5, ctl_value& size) {
+bool read_control_file(const char* path, control_record& rec) {
     char scratch[64];
     unique_fd out;
     if (!make_scratch(scratch, out)) return false;
     unsigned long long ignored;
     bool ok = copy_into(path, out.get(), ignored) && ::close(out.release()) == 0 && kol_iconv(scratch) == 1;
-    if (ok) parse_fileinfo(scratch, "Major1", file, md5, size);
+    if (ok) read_control_record(scratch, rec);
     ::unlink(scratch);
     return ok;
 }
@@ -300,17 +335,42 @@ bool sign(const char* tool, const char* seckey, const char* file, const char* si
     return run_command(line).succeeded();
 }
 
-// Creates every directory of dir below root (which must exist).
-bool make_dirs(const char* dir, std::size_t root_len) {
+// The directories a release had to make, so that a refusal can take them
+// away again: each is dir cut at one of the offsets.
+struct made_dirs {
+    std::size_t ends[64];
+    std::size_t count = 0;
+};
+
+// Creates every directory of dir below root (which must exist), 0755
+// whatever the umask.
+bool make_dirs(const char* dir, std::size_t root_len, made_dirs& made) {
     char path[path_max];
     if (!bounded_copy(path, sizeof path, dir)) return false;
     for (char* p = path + root_len + 1; *p; ++p) {
-        if (*p != '/') continue;
+        if (*p != '/' || p[1] == '\0') continue;
         *p = '\0';
-        if (::mkdir(path, 0755) != 0 && errno != EEXIST) return false;
+        bool made_now = ::mkdir(path, 0755) == 0;
+        if (!made_now && errno != EEXIST) return false;
+        if (made_now && made.count < 64) {
+            ::chmod(path, 0755);
+            made.ends[made.count++] = static_cast<std::size_t>(p - path);
+        }
         *p = '/';
     }
-    return ::mkdir(path, 0755) == 0 || errno == EEXIST;
+    if (::mkdir(path, 0755) != 0) return errno == EEXIST;
+    ::chmod(path, 0755);
+    if (made.count < 64) made.ends[made.count++] = std::strlen(path);
+    return true;
+}
+
+void remove_made_dirs(const char* dir, const made_dirs& made) {
+    char path[path_max];
+    for (std::size_t i = made.count; i-- > 0;) {
+        bounded_copy(path, sizeof path, dir);
+        path[made.ends[i]] = '\0';
+        ::rmdir(path);
+    }
 }
 
 // The control file's text in the chosen encoding, with its byte-order mark
@@ -333,11 +393,33 @@ void remove_temps(release_file* files, std::size_t count) {
         if (files[i].written) ::unlink(files[i].temp);
 }
 
+// What a refusal after the first change below ROOT must undo.
+struct undo {
+    release_file* files;
+    const char* dir;
+    made_dirs made;
+    void operator()() {
+        remove_temps(files, 4);
+        remove_made_dirs(dir, made);
+    }
+};
+
+// Writes a file of the release under its temporary name, 0644 whatever the
+// umask, synced; false when it could not be written whole.
+template <typename Fill>
+bool write_temp(release_file& f, Fill fill) {
+    ::unlink(f.temp);
+    unique_fd out(::open(f.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    f.written = out.valid();
+    return out.valid() && ::fchmod(out.get(), 0644) == 0 && fill(out.get()) && ::fsync(out.get()) == 0 &&
+           ::close(out.release()) == 0;
+}
+
 int publish(const options& o) {
     char reason[256];
     char module[16];
     if (!check_module(o.module, module, reason)) return refuse("%s", reason);
-    if (o.prefix[0] != '/') return refuse("--prefix %s must begin with '/'", o.prefix);
+    if (!check_prefix(o.prefix, reason)) return refuse("%s", reason);
     if (std::strlen(o.prefix) + std::strlen(module) + std::strlen(longest_name) > router_path_max)
         return refuse("--prefix %s is too long: the router's server paths hold %zu characters", o.prefix,
                       router_path_max);
@@ -345,19 +427,23 @@ int publish(const options& o) {
 
     char dir[path_max];
     if (!bounded_format(dir, sizeof dir, "%s%s%s/", o.root, o.prefix, module)) return refuse("ROOT path too long");
-    struct stat st;
-    if (::stat(o.root, &st) != 0 || !S_ISDIR(st.st_mode)) return refuse("ROOT %s is not a directory", o.root);
+    // One publish at a time per ROOT, from the "newer" check to the last
+    // rename: two at once could leave one's control file beside the other's
+    // payload.
+    unique_fd root_fd(::open(o.root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root_fd.valid()) return refuse("ROOT %s is not a directory", o.root);
+    if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", o.root, std::strerror(errno));
 
     // What is published there now: the new release must be newer.
     char control_path[path_max];
     bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
     if (!o.force && ::access(control_path, F_OK) == 0) {
-        ctl_value file, md5, size;
+        control_record current_rec;
         char current[32];
-        if (!read_control_file(control_path, file, md5, size))
+        if (!read_control_file(control_path, current_rec))
             return refuse("cannot read the control file published in %s%s", o.prefix, module);
         // One that names no version is no release to be newer than.
-        if (published_version(file, current) && cmp_version(current, o.version) != 1)
+        if (published_version(current_rec.file, current) && cmp_version(current, o.version) != 1)
             return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
                           current, o.prefix, module);
     }
@@ -386,58 +472,60 @@ int publish(const options& o) {
     release_file& control = files[2];
     release_file& control_sig = files[3];
 
-    if (!make_dirs(dir, root_len)) return refuse("cannot create %s: %s", dir, std::strerror(errno));
+    undo undo_all{files, dir, {}};
+    if (!make_dirs(dir, root_len, undo_all.made)) {
+        int err = errno;
+        undo_all();
+        return refuse("cannot create %s: %s", dir, std::strerror(err));
+    }
 
     unsigned long long size = 0;
-    {
-        unique_fd out(::open(payload.temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-        payload.written = out.valid();
-        bool ok = out.valid() && copy_into(o.payload, out.get(), size) && ::fsync(out.get()) == 0 &&
-                  ::close(out.release()) == 0;
-        if (!ok) {
-            remove_temps(files, 4);
-            return refuse("cannot copy %s to %s", o.payload, payload.temp);
-        }
+    if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
+        undo_all();
+        return refuse("cannot copy %s to %s", o.payload, payload.temp);
     }
     char digest[33];
     if (!payload_digest(payload.temp, digest)) {
-        remove_temps(files, 4);
+        undo_all();
         return refuse("md5sum gave no digest for %s", payload.temp);
     }
     char size_text[24];
     bounded_format(size_text, sizeof size_text, "%llu", size);
 
-    char text[512];
-    bounded_format(text, sizeof text, "[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n", o.version, digest, size_text);
-    {
-        unique_fd out(::open(control.temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-        control.written = out.valid();
-        if (!out.valid() || !write_control_file(out.get(), text, o.enc) || ::fsync(out.get()) != 0 ||
-            ::close(out.release()) != 0) {
-            remove_temps(files, 4);
-            return refuse("cannot write %s", control.temp);
-        }
+    // The [Release] section comes last: routers of the old format stop
+    // reading [Major1] at its "[".
+    char place[path_max];
+    bounded_format(place, sizeof place, "%s%s/", o.prefix, module);
+    char text[1024];
+    bounded_format(text, sizeof text, "[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s\n",
+                   o.version, digest, size_text, module, place);
+    if (!write_temp(control, [&](int fd) { return write_control_file(fd, text, o.enc); })) {
+        undo_all();
+        return refuse("cannot write %s", control.temp);
     }
 
     // The router's own reading of what was written must give it back.
     {
-        ctl_value file, md5, size_value;
+        control_record rec;
         char version[32];
-        bool same = read_control_file(control.temp, file, md5, size_value) && published_version(file, version) &&
-                    !std::strcmp(version, o.version) && !std::strcmp(md5, digest) &&
-                    !std::strcmp(size_value, size_text);
+        bool same = read_control_file(control.temp, rec) && published_version(rec.file, version) &&
+                    !std::strcmp(version, o.version) && !std::strcmp(rec.md5, digest) &&
+                    !std::strcmp(rec.size, size_text) && !std::strcmp(rec.module, module) &&
+                    !std::strcmp(rec.path, place);
         if (!same) {
-            remove_temps(files, 4);
-            return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s])",
-                          file, md5, size_value);
+            undo_all();
+            return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s], "
+                          "module [%s], path [%s])",
+                          rec.file, rec.md5, rec.size, rec.module, rec.path);
         }
     }
 
     if (tool) {
         payload_sig.written = control_sig.written = true;
         if (!sign(tool, o.seckey, payload.temp, payload_sig.temp) ||
-            !sign(tool, o.seckey, control.temp, control_sig.temp)) {
-            remove_temps(files, 4);
+            !sign(tool, o.seckey, control.temp, control_sig.temp) || ::chmod(payload_sig.temp, 0644) != 0 ||
+            ::chmod(control_sig.temp, 0644) != 0) {
+            undo_all();
             return refuse("%s could not sign with %s", tool, o.seckey);
         }
     }
@@ -457,6 +545,9 @@ int publish(const options& o) {
             removed[&f - files] = ::unlink(f.path) == 0;
         }
     }
+    // The renames reach the disk before the tool says the release is out.
+    unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) return refuse("cannot sync %s", dir);
 
     std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, o.version, digest, size_text);
     std::printf("encoding: %s\n", o.enc == encoding::utf8 ? "utf-8" : o.enc == encoding::utf16le ? "utf-16le" : "utf-16be");

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "internal/text_builder.h"
 #include "internal/unique_fd.h"
 
 namespace kestrel {
@@ -36,9 +38,14 @@ int iconv(const char* filename) {
     bool utf16 = (mark[0] == 0xFF && mark[1] == 0xFE) || (mark[0] == 0xFE && mark[1] == 0xFF);
     if (!utf16) return 1;
 
-    // O_NOFOLLOW: a planted link at the fixed path must not redirect our write.
-    unique_fd wfd(::open(narrow_temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // Made exclusively beside the file, so that the rename stays on its file
+    // system and no one else can have made the temporary first.
+    char temp[4096];
+    if (!bounded_format(temp, sizeof temp, "%s.XXXXXX", filename)) return 0;
+    unique_fd wfd(::mkostemp(temp, O_CLOEXEC));
     if (!wfd.valid()) return 0;
+    struct stat st;
+    if (::fstat(rfd.get(), &st) == 0) ::fchmod(wfd.get(), st.st_mode & 0777);
 
     unsigned char rbuf[4096];
     unsigned char wbuf[4096];
@@ -53,8 +60,8 @@ int iconv(const char* filename) {
     if (::close(wfd.release()) != 0) write_failed = true;
 
     // One rename replaces the file; the original stays whole if anything failed.
-    if (write_failed || std::rename(narrow_temp_path, filename) != 0) {
-        ::unlink(narrow_temp_path);
+    if (write_failed || std::rename(temp, filename) != 0) {
+        ::unlink(temp);
         return 0;
     }
     return 1;

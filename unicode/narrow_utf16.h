@@ -7,6 +7,4 @@ namespace kestrel {
 // C++ linkage keeps it apart from the C library's iconv.
 int iconv(const char* filename);
 
-inline constexpr const char narrow_temp_path[] = "/tmp/xxx-2008";
-
 }  // namespace kestrel

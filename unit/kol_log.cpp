@@ -1,10 +1,13 @@
 #include "internal/kol_log.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include <kestrel/config.h>
+#include "internal/fixed_path.h"
 #include "internal/unique_fd.h"
 
 using namespace kestrel;
@@ -24,9 +27,16 @@ void kol_printf(const char* format, ...) {
     if (n < 0) return;
     // Asked on every call so that switching the log takes effect at once.
     if (!config_match("oru_log", "1")) return;
-    unique_file log(std::fopen(log_path, "a"));
-    if (!log) return;
-    std::fputs(text, log.get());
+    fixed_claim claim;
+    unique_fd log(open_fixed_for_append(log_path, claim));
+    if (!log.valid()) return;
+    if (claim.state == fixed_claim::replaced) {
+        char note[128];
+        int len = std::snprintf(note, sizeof note, "DEBUG:   %s L#%d %s was not ours (owner %u), replaced\n",
+                                __func__, __LINE__, log_path, static_cast<unsigned>(claim.owner));
+        if (len > 0) (void)!::write(log.get(), note, static_cast<std::size_t>(len));
+    }
+    (void)!::write(log.get(), text, static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1);
 }
 
 char* cat_file(const char* name) {

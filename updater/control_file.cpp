@@ -1,9 +1,11 @@
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
@@ -19,66 +21,123 @@ bool extract_value(const char* line, ctl_value& val) {
     return bounded_copy(val, sizeof val, std::string_view(p, std::strcspn(p, "\r\n")));
 }
 
-void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size) {
-    size[0] = md5[0] = file[0] = '\0';
+namespace {
+
+bool is_line(const char* line, std::string_view text) {
+    return std::strncmp(line, text.data(), text.size()) == 0 && std::strspn(line + text.size(), "\r\n") ==
+                                                                        std::strlen(line + text.size());
+}
+
+// One key of the [Release] section: "key=value" from the line's start.
+bool release_value(const char* line, std::string_view key, char* val, std::size_t size, bool& cut) {
+    if (std::strncmp(line, key.data(), key.size()) != 0 || line[key.size()] != '=') return false;
+    const char* p = line + key.size() + 1;
+    if (!bounded_copy(val, size, std::string_view(p, std::strcspn(p, "\r\n")))) {
+        val[0] = '\0';
+        cut = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+void read_control_record(const char* path, control_record& rec, const char* tag) {
+    rec = control_record{};
     unique_file in(std::fopen(path, "r"));
     if (!in) return;
+    enum { before, major, between, release } where = before;
     char line[512];
-    bool in_section = false;
     while (std::fgets(line, sizeof line, in.get())) {
-        if (!in_section) {
-            in_section = std::strstr(line, tag) != nullptr;
+        if (where == before) {
+            if (std::strstr(line, tag)) where = major;
             continue;
         }
-        if (std::strchr(line, '[')) return;
-        if (std::strstr(line, "file")) {
-            // A cut name would publish a wrong version, and record it: refused.
-            if (!extract_value(line, file)) {
-                KOL_LOG("file value over %zu characters", sizeof file - 1);
-                file[0] = '\0';
+        if (std::strchr(line, '[')) {
+            // Only the first [Release] after the tag's section counts.
+            if (where == release) break;
+            where = is_line(line, "[Release]") ? release : between;
+            if (where == release) rec.has_release = true;
+            continue;
+        }
+        if (where == major) {
+            if (std::strstr(line, "file")) {
+                // A cut name would publish a wrong version, and record it: refused.
+                if (!extract_value(line, rec.file)) {
+                    KOL_LOG("file value over %zu characters", sizeof rec.file - 1);
+                    rec.file[0] = '\0';
+                }
+            } else if (std::strstr(line, "md5")) {
+                // Cut values are harmless here: only 32 md5 digits are compared
+                // and the size is only logged.
+                extract_value(line, rec.md5);
+            } else if (std::strstr(line, "size")) {
+                extract_value(line, rec.size);
             }
-        } else if (std::strstr(line, "md5")) {
-            // Cut values are harmless here: only 32 md5 digits are compared
-            // and the size is only logged.
-            extract_value(line, md5);
-        } else if (std::strstr(line, "size")) {
-            extract_value(line, size);
+        } else if (where == release) {
+            bool cut = false;
+            release_value(line, "module", rec.module, sizeof rec.module, cut) ||
+                release_value(line, "path", rec.path, sizeof rec.path, cut) ||
+                release_value(line, "rollout", rec.rollout, sizeof rec.rollout, cut);
+            if (cut) rec.release_cut = true;
         }
     }
+}
+
+void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size) {
+    control_record rec;
+    read_control_record(path, rec, tag);
+    bounded_copy(file, sizeof file, rec.file);
+    bounded_copy(md5, sizeof md5, rec.md5);
+    bounded_copy(size, sizeof size, rec.size);
+}
+
+bool record_dir_ready() {
+    // Made by another user, or a link: moved aside and made afresh, so that
+    // no one else can write the record or a name in its directory.
+    for (int round = 0; round < 2; ++round) {
+        fixed_claim claim = claim_fixed_path(record_dir_path, fixed_kind::directory);
+        if (claim.state == fixed_claim::ours) return true;
+        if (claim.state == fixed_claim::replaced)
+            KOL_LOG("%s was not ours (owner %u), moved aside", record_dir_path, static_cast<unsigned>(claim.owner));
+        if (claim.state != fixed_claim::stuck && ::mkdir(record_dir_path, 0755) == 0) return true;
+    }
+    KOL_LOG("cannot make %s", record_dir_path);
+    return false;
 }
 
 int new_version(const char* newVer) {
     version_text curVer;
     // Never cut and compared: a record that does not fit counts as none, so
     // the published version is installed and recorded afresh.
-    if (!bounded_copy(curVer, sizeof curVer, cat_file(recorded_version_path))) {
+    char line[512];
+    if (read_owned_line(recorded_version_path, line, sizeof line) < 0) {
+        KOL_LOG("%s is not ours, taken as none", recorded_version_path);
+        line[0] = '\0';
+    }
+    if (!bounded_copy(curVer, sizeof curVer, line)) {
         KOL_LOG("recorded version over %zu characters, taken as none", sizeof curVer - 1);
         curVer[0] = '\0';
     }
     return cmp_version(curVer, newVer);
 }
 
-int parse_ctl(version_text& newer) {
+int parse_ctl(const control_record& rec, const char* md5_record, version_text& newer) {
     newer[0] = '\0';
-    char maj[16] = "Major1";
-    ctl_value name, md5, size;
-    parse_fileinfo(control_file_path, maj, name, md5, size);
-
     version_text newVer;
-    if (!published_version(name, newVer)) {
+    if (!published_version(rec.file, newVer)) {
         KOL_LOG("status ctlfile fail!");
         return -1;
     }
-    const char* slash = std::strrchr(name, '/');
-    const char* file_name = slash ? slash + 1 : name;
+    const char* slash = std::strrchr(rec.file, '/');
+    const char* file_name = slash ? slash + 1 : rec.file;
 
     KOL_LOG("\n---------------------------------------------\n      firmware:\n      ver =%s\n      file=%s\n"
             "      md5 =%s\n      size=%s\n---------------------------------------------\n",
-            newVer, file_name, md5, size);
+            newVer, file_name, rec.md5, rec.size);
 
     if (new_version(newVer)) {
         KOL_LOG("Get new version");
-        autoup_set(md5_record_path, md5);
+        autoup_set(md5_record, rec.md5);
         bounded_copy(newer, sizeof newer, newVer);
         return 1;
     }
@@ -101,12 +160,7 @@ int published_version(const char* file_value, version_text& version) {
 bool record_version(const char* version) {
     // Written beside the record and renamed onto it: a run killed at any
     // moment leaves the old record or the new one, never a part of either.
-    std::size_t len = std::strlen(version);
-    unique_fd out(::open(recorded_version_temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    bool ok = out.valid() && ::write(out.get(), version, len) == static_cast<ssize_t>(len);
-    if (out.valid() && ::close(out.release()) != 0) ok = false;
-    if (ok && std::rename(recorded_version_temp_path, recorded_version_path) == 0) return true;
-    ::unlink(recorded_version_temp_path);
+    if (replace_file(recorded_version_path, version, std::strlen(version))) return true;
     KOL_LOG("cannot record version %s", version);
     return false;
 }

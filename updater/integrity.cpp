@@ -21,12 +21,16 @@ void first_32(char (&dst)[digest_len + 1], const char* src) {
 int check_md5(const char* fileName, const char* md5file) {
     char controlMd5[digest_len + 1];
     char fileMd5[digest_len + 1];
-    char cmd[128];
+    char cmd[256];
+    char digest_path[128];
 
     first_32(controlMd5, cat_file(md5file));
 
+    // Beside the file, in the run's private directory: no one else can
+    // write the digest we read.
+    if (!bounded_format(digest_path, sizeof digest_path, "%s.md5", fileName)) return 0;
     text_builder line(cmd);
-    line.raw("md5sum ").quoted(fileName).raw(" > ").raw(digest_path);
+    line.raw("md5sum ").quoted(fileName).raw(" > ").quoted(digest_path);
     if (!run_command(line).ran) return 0;
     first_32(fileMd5, cat_file(digest_path));
     ::unlink(digest_path);

@@ -1,4 +1,5 @@
 // kestreld: one update pass of the debug-log configuration, then exit.
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,11 +9,13 @@
 
 #include "build_config.h"
 #include <kestrel/config.h>
+#include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
-#include "unicode/narrow_utf16.h"
 #include "updater/pid_guard.h"
+#include "updater/rollback_guard.h"
+#include "updater/run_dir.h"
 #include "updater/run_limit.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
@@ -22,10 +25,19 @@ using namespace kestrel;
 namespace {
 
 constexpr const char default_file_path[] = "/sw-apps/dbg_log_collect/";
-constexpr const char probe_output[] = "/tmp/rae_ping_result";
 constexpr const char probe_failed[] = "Cannot connect to server , will try 60s later!!";
 constexpr int probe_tries = 3;
 constexpr unsigned probe_pause_seconds = 60;
+
+// The buffers of one run, and where its files live.
+struct run_state {
+    run_dir dir;
+    char module[16] = {};
+    char host[256] = {};
+    char file_path[256] = {};
+    char url[256] = {};
+    bool signed_run = false;
+};
 
 // Runs one of the run's fixed command lines.
 command_result run_fixed(const char* line) {
@@ -42,102 +54,134 @@ bool copy_config(const char* key, char (&dst)[256]) {
 
 // Probes the ping target before the default server is used; the run goes on
 // whatever the outcome.
-void probe_default_server() {
+void probe_default_server(const run_dir& dir) {
+    run_path output = run_dir_file(dir, run_file::probe_output);
     for (int i = 0; i < probe_tries; ++i) {
-        if (kol_ping(4, build_config::ping_target, probe_output, 0)) return;
+        if (kol_ping(4, build_config::ping_target, output, 0)) return;
         std::fwrite(probe_failed, 1, sizeof probe_failed - 1, stderr);
         ::sleep(probe_pause_seconds);
     }
 }
 
+// Moves the verified payload onto its fixed name.  Whatever another user
+// left there (a file, a link, a directory) is replaced, never written to.
+bool install(const char* staged) {
+    // Readable by the service whatever the umask curl or the FTP client
+    // created it under.
+    ::chmod(staged, 0644);
+    struct stat st;
+    if (::lstat(payload_path, &st) == 0 && (st.st_uid != ::geteuid() || !S_ISREG(st.st_mode))) {
+        fixed_claim claim = claim_fixed_path(payload_path, fixed_kind::file);
+        if (claim.state == fixed_claim::replaced)
+            KOL_LOG("%s was not ours (owner %u), replaced", payload_path, static_cast<unsigned>(st.st_uid));
+    }
+    if (std::rename(staged, payload_path) == 0) return true;
+    KOL_LOG("cannot install %s", payload_path);
+    return false;
+}
+
 // The version is recorded only once the service has restarted on the new
 // payload: a run cut short before that leaves the old record, so the next
 // run installs and restarts again.
-void install_and_restart(const char* version) {
-    if (!check_md5(payload_staging_path, md5_record_path)) {
+void install_and_restart(const run_state& run, const char* version) {
+    run_path staged = run_dir_file(run.dir, run_file::payload);
+    if (!check_md5(staged, run_dir_file(run.dir, run_file::md5_record))) {
         KOL_LOG("md5 check failed, keeping the installed file");
         return;
     }
-    if (std::rename(payload_staging_path, payload_path) != 0) {
-        KOL_LOG("cannot install %s", payload_path);
-        return;
-    }
+    if (!install(staged)) return;
     run_fixed("/etc/init.d/oru stop; /etc/init.d/oru start");
-    record_version(version);
+    if (record_version(version) && run.signed_run) raise_highest_installed(version);
 }
 
-void update(char (&module)[16], char (&host)[256], char (&file_path)[256], char (&url)[256]) {
-    run_fixed("mkdir /tmp/dbg_log_collect >/dev/console");
+// Fetches one file of the module's directory into the run's directory.
+bool fetch(run_state& run, const char* name, const char* local, long long cap) {
+    if (bounded_format(run.url, sizeof run.url, "%s%s/%s", run.file_path, run.module, name))
+        return ra_transfer_file(run.host, run.url, local, cap) == 1;
+    KOL_LOG("server path too long: %s", run.url);
+    return false;
+}
 
-    if (!bounded_copy(module, sizeof module, cat_file("/module_name"))) {
+void update(run_state& run) {
+    if (!record_dir_ready()) return;
+
+    if (!bounded_copy(run.module, sizeof run.module, cat_file("/module_name"))) {
         KOL_LOG("module name too long: %s", cat_file("/module_name"));
         return;
     }
-    for (char* p = module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
 
-    std::memset(host, 0, sizeof host);
+    signing_key key = signing_key_state();
+    if (key == signing_key::unusable) return;
+    run.signed_run = key == signing_key::usable;
+
     if (config_match("dbg_ftp_path", "")) {
-        probe_default_server();
-    } else if (!copy_config("dbg_ftp_path", host)) {
+        probe_default_server(run.dir);
+    } else if (!copy_config("dbg_ftp_path", run.host)) {
         return;
     }
 
     if (config_match("dbg_file_path", "")) {
-        bounded_copy(file_path, sizeof file_path, default_file_path);
-    } else if (!copy_config("dbg_file_path", file_path)) {
+        bounded_copy(run.file_path, sizeof run.file_path, default_file_path);
+    } else if (!copy_config("dbg_file_path", run.file_path)) {
         return;
     }
 
-    if (!bounded_format(url, sizeof url, "%s%s/fileinfo.txt", file_path, module)) {
-        KOL_LOG("server path too long: %s", url);
-        return;
+    // Verified as published, then read from the same private copy.
+    run_path control = run_dir_file(run.dir, run_file::control);
+    if (!fetch(run, "fileinfo.txt", control, control_file_cap)) return;
+    control_record rec;
+    if (run.signed_run) {
+        char published[sizeof control.path + 16];
+        published_copy_path(control, published, sizeof published);
+        if (!signature_verified(run.host, run.url, published, run_dir_file(run.dir, run_file::control_signature)))
+            return;
+        read_control_record(control, rec);
+        if (!release_bound_here(rec, run.module, run.file_path)) return;
+    } else {
+        read_control_record(control, rec);
     }
-    if (ra_transfer_file(host, url, control_file_path) != 1) return;
-    if (!control_file_signed(host, url)) return;
 
     // A control file naming no version (-1) stops the run like "nothing new".
     version_text newer;
-    if (parse_ctl(newer) != 1) return;
+    if (parse_ctl(rec, run_dir_file(run.dir, run_file::md5_record), newer) != 1) return;
+    if (run.signed_run && !not_older_than_installed(newer)) return;
 
-    if (!bounded_format(url, sizeof url, "%s%s/dbg-gen.cfg", file_path, module)) {
-        KOL_LOG("server path too long: %s", url);
+    run_path staged = run_dir_file(run.dir, run_file::payload);
+    if (!fetch(run, "dbg-gen.cfg", staged, build_config::max_download)) return;
+    if (run.signed_run &&
+        !signature_verified(run.host, run.url, staged, run_dir_file(run.dir, run_file::payload_signature)))
         return;
-    }
-    if (ra_transfer_file(host, url, payload_staging_path) != 1) return;
-    if (!payload_signed(host, url)) return;
 
-    install_and_restart(newer);
+    install_and_restart(run, newer);
 }
 
-void clean_up() {
-    ::unlink(control_file_path);
-    ::unlink(payload_staging_path);
-    remove_signature_files();
-    run_fixed("rm /tmp/dbg_md5");
-    run_fixed("rm /tmp/dbg_version");
+void clean_up(const run_dir& dir) {
+    // What this run moved out of a fixed name goes too.
+    run_dir_sweep(dir);
+    run_dir_remove(dir);
     // The pid file goes last: a run that starts once it is gone must not
     // lose its fresh records to this run's cleanup.
     run_fixed("rm /var/run/kestreld.pid");
 }
 
-// After a worker that was stopped or killed: its temporary files too, unless
-// it got through its own cleanup (the pid file is then gone, and the files
-// may already be a newer run's).
-void clean_up_after_worker(const unique_fd& pid_file) {
-    if (pid_file.valid() && !pid_guard_still_ours(pid_file, dbg_pid)) return;
-    ::unlink(digest_path);
-    ::unlink(recorded_version_temp_path);
-    ::unlink(narrow_temp_path);
-    clean_up();
+// After a worker that was stopped or killed.  The pid file only while it is
+// still this run's: the worker may have got through its own cleanup, and a
+// newer run may hold the name now.
+void clean_up_after_worker(const unique_fd& pid_file, const run_dir& dir) {
+    if (pid_file.valid() && !pid_guard_still_ours(pid_file, dbg_pid)) {
+        run_dir_remove(dir);
+        return;
+    }
+    clean_up(dir);
 }
 
 }  // namespace
 
 int main() {
-    char url[256] = {};
-    char host[256] = {};
-    char module[16] = {};
-    char file_path[256] = {};
+    // Files the run makes are readable by the router's other programs and
+    // writable by root alone, whatever umask it was started with.
+    ::umask(022);
 
     unique_fd pid_file;
     if (pid_guard_acquire(dbg_pid, pid_file) == pid_guard_status::running) {
@@ -149,27 +193,39 @@ int main() {
     timespec started{};
     ::clock_gettime(CLOCK_MONOTONIC, &started);
 
+    // Made before the worker, so that the supervisor can remove it after
+    // a worker that did not end by itself.  What killed runs left goes first.
+    run_state run;
+    if (!run_dir_make(run.dir)) {
+        clean_up(run.dir);
+        return 1;
+    }
+    run_dir_sweep(run.dir);
+
     // The run proper happens in a worker process; this one holds it to the
     // time limit and cleans up after it if it does not end by itself.
     pid_t worker = run_start_worker();
     if (worker == 0) {
         pid_guard_record_self(pid_file);
-        update(module, host, file_path, url);
-        clean_up();
+        update(run);
+        clean_up(run.dir);
         return 1;
     }
     if (worker < 0) {
         KOL_LOG("cannot start the run");
-        clean_up();
+        clean_up(run.dir);
         return 1;
     }
 
     run_outcome outcome = run_supervise(worker, started, build_config::run_limit_seconds);
     if (outcome.end == run_end::finished) return outcome.status;
+    char name[16];
     if (outcome.end == run_end::over_limit)
         KOL_LOG("run stopped at its limit of %u seconds", build_config::run_limit_seconds);
+    else if (outcome.end == run_end::stopped)
+        KOL_LOG("run stopped by %s", signal_name(outcome.status, name));
     else
-        KOL_LOG("run ended by signal %d", outcome.status);
-    clean_up_after_worker(pid_file);
+        KOL_LOG("run ended by %s", signal_name(outcome.status, name));
+    clean_up_after_worker(pid_file, run.dir);
     return 1;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
 
@@ -57,8 +58,21 @@ pid_t recorded_pid(int fd) {
 // True when fd still is the file at path (not one removed meanwhile).
 bool still_linked(int fd, const char* path) {
     struct stat by_fd, by_path;
-    return ::fstat(fd, &by_fd) == 0 && ::stat(path, &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
+    return ::fstat(fd, &by_fd) == 0 && ::lstat(path, &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
            by_fd.st_ino == by_path.st_ino;
+}
+
+// A pid file another user made, or a link, is never written: it goes, with
+// a log line, and the next round creates ours.
+void replace_foreign(const char* path) {
+    fixed_claim claim = claim_fixed_path(path, fixed_kind::file);
+    if (claim.state == fixed_claim::replaced)
+        KOL_LOG("pid file %s was not ours (owner %u), replaced", path, static_cast<unsigned>(claim.owner));
+}
+
+bool ours(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1;
 }
 
 }  // namespace
@@ -79,15 +93,19 @@ pid_guard_status pid_guard_acquire(const char* path, unique_fd& owner) {
     // A few rounds cover a file that vanishes or is replaced while we look.
     for (int round = 0; round < 3; ++round) {
         bool created = true;
-        unique_fd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        unique_fd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!fd.valid()) {
             if (errno != EEXIST) return pid_guard_status::unguarded;
             created = false;
-            fd.reset(::open(path, O_RDWR | O_CLOEXEC));
-            if (!fd.valid()) {
-                if (errno == ENOENT) continue;
-                return pid_guard_status::running;
+            fd.reset(::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!fd.valid() && errno == ENOENT) continue;
+            // A link, a directory or another user's file is not a run's.
+            if (!fd.valid() ? (errno == ELOOP || errno == EISDIR || errno == ENXIO) : !ours(fd.get())) {
+                fd.reset();
+                replace_foreign(path);
+                continue;
             }
+            if (!fd.valid()) return pid_guard_status::running;
         }
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return pid_guard_status::running;
         if (!still_linked(fd.get(), path)) continue;

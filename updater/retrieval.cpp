@@ -1,15 +1,18 @@
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "build_config.h"
-#include <kestrel/ftp.h>
+#include "ftp/fetch.h"
 #include "unicode/narrow_utf16.h"
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
+#include "updater/run_dir.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
 
@@ -24,8 +27,19 @@ bool is_control_file(const char* path) { return std::strstr(path, "fileinfo.txt"
 // A signed control file is verified as published, so its bytes are kept
 // before the narrowing rewrites it.
 int narrow_control_file(const char* path) {
-    keep_published_control_file(path);
+    keep_published_copy(path);
     return iconv(path);
+}
+
+// curl stopped by its file size limit (the shell may run it as a child or
+// become it).
+bool stopped_at_cap(const command_result& r) {
+    return r.signal == SIGXFSZ || r.status == shell_status_of_signal(SIGXFSZ);
+}
+
+bool larger_than(const char* file, long long cap) {
+    struct stat st;
+    return ::stat(file, &st) == 0 && st.st_size > cap;
 }
 
 void report(const char* url, bool ok) {
@@ -42,19 +56,34 @@ bool compose_url(char (&url)[512], const char* scheme, const char* host, const c
 
 }  // namespace
 
-int http_transfer(const char* path, const char* file) {
+int http_transfer(const char* path, const char* file, long long cap) {
     char cmd[512];
+    char errors[128];
+    if (!beside(file, "curl_error", errors, sizeof errors)) return 0;
     text_builder line(cmd);
     line.raw("curl -k -L -g -Y 1 -y 30 --connect-timeout 20 ")
         .quoted(path)
         .raw(" -o ")
         .quoted(file)
-        .raw(" --stderr /tmp/curl_error --retry 2");
+        .raw(" --stderr ")
+        .quoted(errors)
+        .raw(" --retry 2");
     // Start without the old file, so that a failed fetch cannot pass for a fresh one.
     ::unlink(file);
+    // Whatever the server announces, no file of curl's grows past the cap
+    // and one byte, which tells an oversized file from one of the cap's size.
+    command_result r = run_command(line, cap + 1);
+    if (stopped_at_cap(r) || (r.succeeded() && larger_than(file, cap))) {
+        KOL_LOG("%s is larger than its cap of %lld bytes, not taken", path, cap);
+        ::unlink(file);
+        return 0;
+    }
     // An abandoned transfer (a full /tmp, a cut connection) may still leave a
     // file that passes the checks below.
-    if (!run_command(line).succeeded()) return 0;
+    if (!r.succeeded()) {
+        if (r.ran) KOL_LOG("curl exited with status %d for %s", r.status, path);
+        return 0;
+    }
 
     if (is_control_file(file) && narrow_control_file(file) == 0) return 0;
 
@@ -70,12 +99,12 @@ int http_transfer(const char* path, const char* file) {
     return 1;
 }
 
-int ra_transfer_file(const char* host, const char* file_path, const char* local_location) {
+int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap) {
     char server_url[512] = {};
     bool url_ok = compose_url(server_url, "https", host, build_config::https_host, file_path);
 
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        if (url_ok && http_transfer(server_url, local_location) == 1) {
+        if (url_ok && http_transfer(server_url, local_location, cap) == 1) {
             report(server_url, true);
             return 1;
         }
@@ -87,7 +116,7 @@ int ra_transfer_file(const char* host, const char* file_path, const char* local_
     for (int attempt = 1; attempt <= 2; ++attempt) {
         // Each attempt starts without the old file, as over HTTPS.
         ::unlink(local_location);
-        if (url_ok && ftp_transfer(server_url, local_location, nullptr) == 1) {
+        if (url_ok && ftp_transfer(server_url, local_location, nullptr, cap) == 1) {
             report(server_url, true);
             if (is_control_file(local_location) && narrow_control_file(local_location) == 0) {
                 std::fputs("iconv error\n", stderr);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace kestrel {
 
@@ -29,15 +30,25 @@ void reap(pid_t pid, int& status) {
     }
 }
 
+// What the supervisor waits for: the worker's end, and the signals an init
+// system or an administrator sends to stop a daemon.
+sigset_t watched_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
 }  // namespace
 
 pid_t run_start_worker() {
     // Blocked before the fork, so that the worker's end cannot slip by
     // before the supervisor waits for it.
-    sigset_t child, before;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    ::sigprocmask(SIG_BLOCK, &child, &before);
+    sigset_t watched = watched_signals(), before;
+    ::sigprocmask(SIG_BLOCK, &watched, &before);
 
     pid_t supervisor = ::getpid();
     pid_t pid = ::fork();
@@ -56,9 +67,7 @@ pid_t run_start_worker() {
 }
 
 run_outcome run_supervise(pid_t worker, const timespec& started, unsigned limit_seconds) {
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
+    sigset_t watched = watched_signals();
     timespec deadline = started;
     deadline.tv_sec += static_cast<time_t>(limit_seconds);
 
@@ -77,13 +86,29 @@ run_outcome run_supervise(pid_t worker, const timespec& started, unsigned limit_
             reap(worker, status);
             return {run_end::over_limit, 0};
         }
-        // Wakes at the worker's end or at the deadline; no handler needed.
-        ::sigtimedwait(&child, nullptr, &left);
+        // Wakes at the worker's end, a stop signal or the deadline; no
+        // handler needed.
+        int sig = ::sigtimedwait(&watched, nullptr, &left);
+        if (sig == SIGTERM || sig == SIGINT || sig == SIGHUP) {
+            ::kill(-worker, SIGKILL);
+            reap(worker, status);
+            return {run_end::stopped, sig};
+        }
     }
     if (WIFEXITED(status)) return {run_end::finished, WEXITSTATUS(status)};
     // Killed from outside: what it started may still be running.
     ::kill(-worker, SIGKILL);
     return {run_end::killed, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
+const char* signal_name(int sig, char (&buf)[16]) {
+    switch (sig) {
+        case SIGTERM: return "SIGTERM";
+        case SIGINT: return "SIGINT";
+        case SIGHUP: return "SIGHUP";
+        case SIGKILL: return "SIGKILL";
+        default: std::snprintf(buf, sizeof buf, "signal %d", sig); return buf;
+    }
 }
 
 }  // namespace kestrel

@@ -7,33 +7,47 @@ namespace kestrel {
 
 inline constexpr const char dbg_pid[] = "/var/run/kestreld.pid";
 
-inline constexpr const char control_file_path[] = "/tmp/fileinfo.txt";
+// The installed payload; every other file of a run lives in its private
+// directory (updater/run_dir.h) until then.
 inline constexpr const char payload_path[] = "/tmp/dbg-gen.cfg";
-// The payload lands here first and replaces payload_path only once verified.
-inline constexpr const char payload_staging_path[] = "/tmp/dbg-gen.cfg.new";
-inline constexpr const char md5_record_path[] = "/tmp/dbg_md5";
+inline constexpr const char record_dir_path[] = "/tmp/dbg_log_collect";
 inline constexpr const char recorded_version_path[] = "/tmp/dbg_log_collect/dbg_version";
-// The next record is written here and renamed onto recorded_version_path.
-inline constexpr const char recorded_version_temp_path[] = "/tmp/dbg_log_collect/dbg_version.new";
-// Left by older runs, which kept the version found newer here; the cleanup
-// still removes it.
-inline constexpr const char pending_version_path[] = "/tmp/dbg_version";
-// Digest file of check_md5.
-inline constexpr const char digest_path[] = "/tmp/md5";
+
+// Caps on what a download may write, whatever the server announces.
+inline constexpr long long control_file_cap = 64 * 1024;
+inline constexpr long long signature_cap = 4 * 1024;
 
 // Control file and version decision.
 using ctl_value = char[128];
 using version_text = char[32];  // at most 31 characters
+
+// The control file as read once: the values of the tag's section
+// ("[Major1]") and the "[Release]" section after it, which names where the
+// release was published and how far it rolls out.
+struct control_record {
+    ctl_value file;
+    ctl_value md5;
+    ctl_value size;
+    bool has_release;
+    bool release_cut;  // a [Release] value did not fit (and was left empty)
+    char module[16];
+    char path[256];
+    char rollout[8];
+};
+void read_control_record(const char* path, control_record& rec, const char* tag = "Major1");
 void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size);
 // False when the value did not fit and was cut.
 bool extract_value(const char* line, ctl_value& val);
 // 1: the published version is newer; it is left in newer (in memory only,
-// until its install is done) and the MD5 record is written.
-int parse_ctl(version_text& newer);
+// until its install is done) and the MD5 record is written to md5_record.
+int parse_ctl(const control_record& rec, const char* md5_record, version_text& newer);
 // The published version: the text after the first upper-case V of the file
 // value's last path component, up to a blank.  1 and version filled, or 0
 // when the file value names no version that fits.
 int published_version(const char* file_value, version_text& version);
+// The record's directory is this user's, made when missing; false (and
+// logged) when it cannot be.
+bool record_dir_ready();
 int new_version(const char* newVer);
 int cmp_version(const char* cur, const char* newer);
 // Makes version the recorded one, by rename; call only once the payload is
@@ -41,11 +55,12 @@ int cmp_version(const char* cur, const char* newer);
 // the old record then left whole.
 bool record_version(const char* version);
 
-// Retrieval.
-int ra_transfer_file(const char* host, const char* file_path, const char* local_location);
-int http_transfer(const char* path, const char* file);
+// Retrieval.  Nothing larger than cap bytes is ever accepted, and nothing
+// much larger ever written.
+int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap);
+int http_transfer(const char* path, const char* file, long long cap);
 
-// Integrity.
+// Integrity.  md5sum's output goes beside fileName.
 int check_md5(const char* fileName, const char* md5file);
 
 // Connectivity probe.

@@ -12,7 +12,9 @@ extern "C" {
  * and drops zero bytes; the result replaces the file with one rename.
  * 1: the file is fit to read (converted, not UTF-16, or filename is null).
  * 0: it could not be read, or the converted text could not replace it; the
- *    file is then left as it was.  Uses the scratch file /tmp/xxx-2008. */
+ *    file is then left as it was.  The converted text is written to a new
+ *    file beside filename (same name plus a random suffix), made exclusively,
+ *    with filename's permission bits. */
 int kol_iconv(const char* filename);
 
 #ifdef __cplusplus

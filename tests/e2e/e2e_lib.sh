@@ -161,8 +161,8 @@ GATE
   chmod 755 "$E2E_BIN/gate"
 }
 
-# md5sum and rm of the run pass through gates md5sum and rm-md5 (the
-# cleanup's "rm /tmp/dbg_md5", after the version is recorded).
+# md5sum and rm of the run pass through gates md5sum and rm-pid (the
+# cleanup's "rm /var/run/kestreld.pid", after the version is recorded).
 e2e_gate_commands() {
   cat > "$E2E_BIN/md5sum" <<WRAP
 #!/bin/sh
@@ -171,7 +171,7 @@ exec /usr/bin/md5sum "\$@"
 WRAP
   cat > "$E2E_BIN/rm" <<WRAP
 #!/bin/sh
-[ "\$*" = /tmp/dbg_md5 ] && $E2E_BIN/gate rm-md5
+[ "\$*" = /var/run/kestreld.pid ] && $E2E_BIN/gate rm-pid
 exec /bin/rm "\$@"
 WRAP
   chmod 755 "$E2E_BIN/md5sum" "$E2E_BIN/rm"
@@ -358,22 +358,31 @@ e2e_detached() { # N
 # The detached run's pid, as the launcher reaped it.
 e2e_detached_pid() { e2e_detached 2; }
 
-# Standard error of the last run without the complaints of the fixed shell
-# commands of the run ("mkdir /tmp/dbg_log_collect" when the directory is
-# there, "rm /tmp/dbg_md5" and the like when the file is not).
+# Standard error of the last run without the complaint of the cleanup's "rm"
+# when the pid file is gone already.
 e2e_console() {
-  grep -vE -e "^mkdir: cannot create directory .?/tmp/dbg_log_collect.?: File exists$" \
-    -e "^rm: cannot remove .?/(tmp/dbg_md5|tmp/dbg_version|var/run/kestreld.pid).?: No such file or directory$" \
-    "$E2E_ERR" || true
+  grep -vE -e "^rm: cannot remove .?/var/run/kestreld.pid.?: No such file or directory$" "$E2E_ERR" || true
 }
 
-# What the updater leaves on a device after any run past the guard.
+# What the updater leaves on a device after any run past the guard: its pid
+# file and private directory gone, and no file of a run under /tmp.
 e2e_assert_cleaned_up() {
   local f
-  for f in /tmp/fileinfo.txt /var/run/kestreld.pid /tmp/dbg_md5 /tmp/dbg_version /tmp/dbg-gen.cfg.new /tmp/md5 \
-           /tmp/fileinfo.published /tmp/fileinfo.sig /tmp/dbg-gen.cfg.sig /tmp/usign_error; do
+  for f in /var/run/kestreld.pid /tmp/kestreld.* /tmp/fileinfo.txt /tmp/dbg_md5 /tmp/dbg-gen.cfg.new /tmp/md5 \
+           /tmp/curl_error /tmp/rae_ping_result /tmp/xxx-2008 /tmp/usign_error; do
     e2e_assert_absent "$f" "$f left behind after the run"
   done
+}
+
+# The entries of /tmp, but for the mount points of the sandbox (a checkout
+# under /tmp is mounted at its own path).
+e2e_tmp_entries() {
+  local mounts
+  mounts=$(awk '{ print $2 }' /proc/self/mounts)
+  find /tmp -mindepth 1 -maxdepth 1 -printf '%p\n' | while read -r entry; do
+    grep -qxF -- "$entry" <<<"$mounts" || awk -v p="$entry/" 'index($0, p) == 1 { f = 1 } END { exit f }' <<<"$mounts" \
+      && echo "${entry#/tmp/}"
+  done | sort | tr '\n' ' '
 }
 
 # While the service restarted, the pid file named the process doing the run:

@@ -63,7 +63,7 @@ expect_next_run_recovers() { # [e2e_run options]
 # A watchdog kills the run's process group: the process named in the pid
 # file and every program it started.  The daemon's supervisor sees the run
 # end and cleans up after it.
-for step in md5sum oru-stop oru-start rm-md5; do
+for step in md5sum oru-stop oru-start rm-pid; do
   e2e_case "the run's process group killed at $step"
   router_on_v1
   start_held_at "$step"
@@ -74,17 +74,17 @@ for step in md5sum oru-stop oru-start rm-md5; do
   e2e_assert_eq "$(e2e_detached_pid)" "$supervisor" "detached process"
   e2e_assert_eq "$(awk -v p="$supervisor" '$1 == "detached" && $2 == p { print $4 }' "$E2E_RESULT")" 1 \
     "exit status of the supervisor"
-  e2e_assert_log main "run ended by signal 9"
+  e2e_assert_log main "run ended by SIGKILL"
   e2e_assert_cleaned_up
   case $step in
     md5sum) expect_after_kill v1 1.0 "running $v1" ;;
     # Installed, but the restart did not finish: the old record makes the
     # next run install and restart again.
     oru-stop | oru-start) expect_after_kill v2 1.0 stopped ;;
-    rm-md5) expect_after_kill v2 2.0 "running $v2" ;;
+    rm-pid) expect_after_kill v2 2.0 "running $v2" ;;
   esac
   expect_next_run_recovers
-  if [ "$step" = rm-md5 ]; then
+  if [ "$step" = rm-pid ]; then
     e2e_assert_log parse_ctl "We have had the newest version"
     e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru (the killed run's)"
   else

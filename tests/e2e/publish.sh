@@ -21,10 +21,12 @@ run() { rc=0; publish "$@" >"$out" 2>"$err" || rc=$?; }
 # Every file below ROOT with its digest: what "nothing changed" compares.
 manifest() { (cd "$root" && find . -printf '%y %p\n' | sort && find . -type f -exec md5sum {} + | sort -k 2); }
 
-# The control file as the router expects it, in ENCODING.
-expected_control() { # VERSION ENCODING
+# The control file as the router expects it, in ENCODING, for MODULE under
+# PREFIX.
+expected_control() { # VERSION ENCODING [MODULE PREFIX]
   local text
-  text=$(printf '[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n_' "$1" "$md5" "$size")
+  text=$(printf '[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s%s/\n_' "$1" "$md5" "$size" \
+    "${3:-rt-ax1}" "${4:-/sw-apps/dbg_log_collect/}" "${3:-rt-ax1}")
   text=${text%_}
   case $2 in
     utf-8) printf '%s' "$text" ;;
@@ -150,7 +152,7 @@ refused "cannot read SECKEY" --sign "$SIGN_KEYS/missing.sec" "$root" abc 1.0 "$p
 e2e_case "--force republishes an older version"
 run --force --prefix /updates/ "$root" abc 2.2.9 "$payload"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
-cmp -s "$d/fileinfo.txt" <(expected_control 2.2.9 utf-8) || e2e_fail "control file after --force"
+cmp -s "$d/fileinfo.txt" <(expected_control 2.2.9 utf-8 abc /updates/) || e2e_fail "control file after --force"
 
 e2e_case "usage errors"
 for args in "" "$root abc 1.0" "--bogus $root abc 1.0 $payload" "--encoding latin1 $root abc 1.0 $payload" \

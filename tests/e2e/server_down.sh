@@ -31,9 +31,20 @@ e2e_case "server down: an earlier download left in /tmp never counts"
 e2e_reset
 e2e_make_payload "$sb_dir/old.cfg" old
 cp "$sb_dir/old.cfg" /tmp/dbg-gen.cfg
-# Leftovers of an interrupted earlier run, as if the server had answered.
-e2e_control_text 9.9.9 "$sb_dir/old.cfg" > /tmp/fileinfo.txt
-cp "$sb_dir/old.cfg" /tmp/dbg-gen.cfg.new
+# Leftovers of interrupted earlier runs, as if the server had answered: at
+# the fixed names older builds used, and in a killed run's private
+# directory (removed), beside one of the same naming another user made (left
+# alone).
+leftovers=(/tmp/fileinfo.txt /tmp/dbg-gen.cfg.new /tmp/kestreld.killed/fileinfo.txt /tmp/kestreld.killed/dbg-gen.cfg
+           /tmp/kestreld.others/fileinfo.txt)
+mkdir -p /tmp/kestreld.killed /tmp/kestreld.others
+chown nobody /tmp/kestreld.others
+for f in "${leftovers[@]}"; do
+  case $f in
+    */fileinfo.txt) e2e_control_text 9.9.9 "$sb_dir/old.cfg" > "$f" ;;
+    *) cp "$sb_dir/old.cfg" "$f" ;;
+  esac
+done
 e2e_run --sleeps-in-stderr
 e2e_assert_ran
 e2e_assert_eq "$(e2e_console | head -n 3)" "Download file $url failed!
@@ -44,6 +55,12 @@ e2e_assert_eq "$(e2e_log_count parse_ctl "Get new version")" 0 "stale control fi
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/old.cfg" "installed payload"
 e2e_assert_absent /tmp/dbg_log_collect/dbg_version "no version recorded"
 e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+e2e_assert_absent /tmp/kestreld.killed "the killed run's directory"
+e2e_assert_log run_dir_sweep "removed /tmp/kestreld.killed, left by an earlier run"
+for f in /tmp/fileinfo.txt /tmp/dbg-gen.cfg.new /tmp/kestreld.others/fileinfo.txt; do
+  e2e_assert_exists "$f" "$f is not the run's to remove"
+done
+rm -rf /tmp/fileinfo.txt /tmp/dbg-gen.cfg.new /tmp/kestreld.others
 e2e_assert_cleaned_up
 
 echo "server_down: all cases passed"

@@ -48,7 +48,7 @@ e2e_assert_eq "$(e2e_console)" "Download file $url/fileinfo.txt successfully!
 Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(requests)" "fileinfo.txt dbg-gen.cfg " "requests"
 e2e_assert_not_contains "$E2E_LOG" "signature"
-e2e_assert_eq "$(ls /tmp | tr '\n' ' ')" "curl_error dbg-gen.cfg dbg_log_collect oru_log.txt " "files left in /tmp"
+e2e_assert_eq "$(e2e_tmp_entries)" "dbg-gen.cfg dbg_log_collect oru_log.txt " "files left in /tmp"
 
 e2e_case "key installed, signed release: installed"
 install_key

@@ -72,21 +72,6 @@ for enc in utf16le utf16be; do
   expect_ftp_update "$ftp_default_host" "3.0.$([ $enc = utf16le ] && echo 1 || echo 2)" "$sb_dir/v3.cfg" "5 60 60"
 done
 
-e2e_case "a control file over FTP that cannot be narrowed ends the fetch at once"
-e2e_reset
-printf 'nameserver %s\n' "$dns_addr" > /tmp/resolv.conf
-mkdir /tmp/xxx-2008   # the narrowing's temporary file cannot be created
-e2e_publish "$module" 3.0.9 "$sb_dir/v3.cfg" --encoding utf16le
-e2e_run
-e2e_assert_ran
-e2e_assert_count "$E2E_ERR" "Download file ftp://$ftp_default_host$E2E_PREFIX$module/fileinfo.txt successfully!" 1
-e2e_assert_count "$E2E_ERR" "iconv error" 1
-e2e_assert_count "$E2E_ERR" "Download file ftp://" 1   # no second FTP attempt, no payload fetch
-e2e_assert_eq "$(e2e_sleeps)" "5 60" "pauses asked for"
-e2e_assert_absent /tmp/dbg-gen.cfg "nothing installed"
-e2e_assert_cleaned_up
-rmdir /tmp/xxx-2008
-
 e2e_case "FTP payload with a wrong MD5 is not installed"
 e2e_reset
 printf 'nameserver %s\n' "$dns_addr" > /tmp/resolv.conf

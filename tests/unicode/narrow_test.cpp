@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "../support/file_util.h"
@@ -33,12 +34,19 @@ std::string be(const std::string& ascii) {
 }
 }  // namespace
 
+namespace {
+// The narrowing's temporary files are named after the file: none may stay.
+bool temporary_left() {
+    return ::system("ls /tmp | grep -q '^fileinfo.txt.'") == 0;
+}
+}  // namespace
+
 TEST(Narrow, BothByteOrdersBecomeTheLowBytes) {
     EXPECT_EQ(narrowed(std::string("\xFF\xFE" "H\0i\0\r\0\n\0", 10)), "Hi\r\n");
     EXPECT_EQ(narrowed(std::string("\xFE\xFF\0H\0i", 6)), "Hi");
     EXPECT_EQ(narrowed(le("[Major1]\r\nfile=/x_V1.0\r\n")), "[Major1]\r\nfile=/x_V1.0\r\n");
     EXPECT_EQ(narrowed(be("[Major1]\nmd5=AB\n")), "[Major1]\nmd5=AB\n");
-    EXPECT_FALSE(file_exists(narrow_temp_path));
+    EXPECT_FALSE(temporary_left());
 }
 
 TEST(Narrow, EachChunkChoosesItsParityFromItsFirstByte) {
@@ -70,25 +78,41 @@ TEST(Narrow, FilesWithoutAMarkAreLeftAlone) {
     EXPECT_EQ(iconv("/tmp/none"), 0);
 }
 
-TEST(Narrow, AFailedReplacementKeepsTheOriginalFile) {
-    // /sandbox is another file system: the rename cannot succeed.
+TEST(Narrow, TheTemporaryIsMadeBesideTheFileAndByNoOneElse) {
+    // Another file system than /tmp: the temporary is beside the file, so the
+    // rename works there too; its mode is the file's.
     const std::string other = "/sandbox/fileinfo.txt";
-    const std::string original = le("[Major1]\n");
-    write_file(other, original);
-    EXPECT_EQ(iconv(other.c_str()), 0);
-    EXPECT_EQ(read_file(other), original);
-    EXPECT_FALSE(file_exists(narrow_temp_path));
+    write_file(other, le("[Major1]\n"));
+    ::chmod(other.c_str(), 0640);
+    EXPECT_EQ(iconv(other.c_str()), 1);
+    EXPECT_EQ(read_file(other), "[Major1]\n");
+    struct stat st;
+    ASSERT_EQ(::stat(other.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-    // The temporary file cannot be created.
-    ::mkdir(narrow_temp_path, 0755);
-    EXPECT_EQ(narrowed(original, 0), original);
-    ::rmdir(narrow_temp_path);
+    // The old fixed scratch name, planted as a link, is not used.
+    write_file("/tmp/victim", "untouched");
+    ::symlink("/tmp/victim", "/tmp/xxx-2008");
+    EXPECT_EQ(narrowed(le("[Major1]")), "[Major1]");
+    EXPECT_EQ(read_file("/tmp/victim"), "untouched");
+    ::unlink("/tmp/xxx-2008");
 
+    // The temporary cannot be created (the source tree is read-only here).
+    const char* source = std::getenv("KESTREL_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string seed = std::string(source) + "/tests/unicode/corpus/narrow/control-utf16le";
+    const std::string before = read_file(seed);
+    ASSERT_EQ(before.substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(iconv(seed.c_str()), 0);
+    EXPECT_EQ(read_file(seed), before);
+}
+
+TEST(Narrow, AFailedReplacementKeepsTheOriginalFile) {
     // A write that fails halfway (as on a full /tmp): the file size limit
     // lets 4 of the 8 narrowed bytes through.
     const std::string text = le("[Major1]");
     write_file(path, text);
     EXPECT_EQ(with_file_size_limit(4, [&] { return iconv(path.c_str()); }), 0);
     EXPECT_EQ(read_file(path), text);
-    EXPECT_FALSE(file_exists(narrow_temp_path));
+    EXPECT_FALSE(temporary_left());
 }

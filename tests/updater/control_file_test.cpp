@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "../support/file_util.h"
@@ -12,12 +13,14 @@ using namespace kestrel;
 
 namespace {
 const std::string digest = "0123456789ABCDEF0123456789ABCDEF";
+const char control_file_path[] = "/tmp/ctl";
+const char md5_record_path[] = "/tmp/md5rec";
+const char recorded_version_temp_path[] = "/tmp/dbg_log_collect/dbg_version.new";
 
 class ControlFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* p : {control_file_path, recorded_version_path, recorded_version_temp_path,
-                              pending_version_path, md5_record_path})
+        for (const char* p : {control_file_path, recorded_version_path, recorded_version_temp_path, md5_record_path})
             remove_file(p);
         ::mkdir("/tmp/dbg_log_collect", 0755);
         set_config("oru_log=1\n");
@@ -26,11 +29,17 @@ protected:
 
     version_text found = "x";
 
+    int parse_ctl_file() {
+        control_record rec;
+        read_control_record(control_file_path, rec);
+        return parse_ctl(rec, md5_record_path, found);
+    }
+
     int parse(const std::string& file_value, const std::string& recorded = "") {
         write_file(control_file_path,
                    "[Major1]\r\nfile=" + file_value + "\r\nmd5=" + digest + "\r\nsize=4096\r\n[Major2]\r\n");
         if (!recorded.empty()) write_file(recorded_version_path, recorded);
-        return parse_ctl(found);
+        return parse_ctl_file();
     }
 
     bool logged(const std::string& text) { return read_file("/tmp/oru_log.txt").find(text) != std::string::npos; }
@@ -41,9 +50,7 @@ TEST_F(ControlFile, NewerVersionWaitsInMemoryAndMd5IsRecorded) {
     EXPECT_EQ(parse("/images/dbg-gen_V1.0.12", "1.0.9"), 1);
     EXPECT_STREQ(found, "1.0.12");
     EXPECT_EQ(read_file(md5_record_path), digest);
-    // Nothing under /tmp holds it meanwhile, and the record stays until the
-    // install is done.
-    EXPECT_FALSE(file_exists(pending_version_path));
+    // The record stays until the install is done.
     EXPECT_EQ(read_file(recorded_version_path), "1.0.9");
 
     std::string log = read_file("/tmp/oru_log.txt");
@@ -78,11 +85,11 @@ TEST_F(ControlFile, VersionIsTheTextAfterTheFirstUpperCaseV) {
 }
 
 TEST_F(ControlFile, MissingFileSectionOrValueGivesMinusOne) {
-    EXPECT_EQ(parse_ctl(found), -1);
+    EXPECT_EQ(parse_ctl_file(), -1);
     write_file(control_file_path, "[Major2]\nfile=/x_V1.0\n");
-    EXPECT_EQ(parse_ctl(found), -1);
+    EXPECT_EQ(parse_ctl_file(), -1);
     write_file(control_file_path, "[Major1]\nmd5=AA\n");
-    EXPECT_EQ(parse_ctl(found), -1);
+    EXPECT_EQ(parse_ctl_file(), -1);
     EXPECT_FALSE(file_exists(md5_record_path));
 }
 
@@ -109,6 +116,34 @@ TEST_F(ControlFile, OverlongRecordedVersionCountsAsNone) {
     EXPECT_TRUE(logged("recorded version over 31 characters, taken as none"));
     // 31 characters are read whole.
     EXPECT_EQ(parse("/images/dbg-gen_V1.0", "9" + std::string(30, '0')), 0);
+}
+
+TEST_F(ControlFile, ARecordOrDirectoryOfAnotherUserIsNeverTrusted) {
+    // Another user's record reads as none, so the published version installs
+    // and a record of ours replaces it.
+    write_file(recorded_version_path, "999.0");
+    ASSERT_EQ(::chown(recorded_version_path, 65534, 65534), 0);
+    EXPECT_EQ(parse("/images/dbg-gen_V1.0"), 1);
+    EXPECT_TRUE(logged(std::string(recorded_version_path) + " is not ours, taken as none"));
+    ASSERT_TRUE(record_version("1.0"));
+    struct stat st;
+    ASSERT_EQ(::lstat(recorded_version_path, &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+
+    // A directory made by another user, or a link, is moved aside and made
+    // afresh; ours stays.
+    for (int planted = 0; planted < 3; ++planted) {
+        ::system("rm -rf /tmp/dbg_log_collect /tmp/elsewhere");
+        ::mkdir("/tmp/elsewhere", 0777);
+        int rc = planted == 0   ? ::symlink("/tmp/elsewhere", "/tmp/dbg_log_collect")
+                 : planted == 1 ? ::mkdir("/tmp/dbg_log_collect", 0777) | ::chown("/tmp/dbg_log_collect", 65534, 0)
+                                : ::mkdir("/tmp/dbg_log_collect", 0755);
+        ASSERT_EQ(rc, 0) << planted;
+        ASSERT_TRUE(record_dir_ready()) << planted;
+        ASSERT_EQ(::lstat("/tmp/dbg_log_collect", &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & 0777) == 0755) << planted;
+    }
+    EXPECT_TRUE(logged("/tmp/dbg_log_collect was not ours (owner 65534), moved aside"));
 }
 
 TEST_F(ControlFile, VersionIsRecordedByRename) {
@@ -153,6 +188,43 @@ TEST(ParseFileinfo, TagSubstringKeyOrderBlanksAndSectionEnd) {
     EXPECT_STREQ(file, "10");
     EXPECT_STREQ(md5, "ABC  ");
     EXPECT_STREQ(size, "2");
+}
+
+// The [Release] section: only after the tag's section, only the first, and
+// only whole lines "key=value" count.
+TEST(ReadControlRecord, ReleaseSection) {
+    struct {
+        const char* text;
+        bool has;
+        const char* module;
+        const char* path;
+        const char* rollout;
+    } rows[] = {
+        {"[Major1]\nfile=x_V1\n[Release]\r\nmodule=abc\r\npath=/p/abc/\r\nrollout=10\r\n", true, "abc", "/p/abc/", "10"},
+        {"[Major1]\nfile=x_V1\n[Major2]\nmodule=no\n[Release]\nmodule=abc\n[Release]\nmodule=x\n", true, "abc", "", ""},
+        {"[Release]\nmodule=abc\n[Major1]\nfile=x_V1\n", false, "", "", ""},
+        {"[Major1]\nfile=x_V1\n[Release] \nmodule=abc\n", false, "", "", ""},
+        {"[Major1]\nfile=x_V1\n[Release]\n module=abc\nmodules=x\npath =/y/\nmodule=\n", true, "", "", ""},
+        {"[Major1]\nfile=x_V1\n[Release]\nmodule=abc\n[Other]\npath=/late/\n", true, "abc", "", ""},
+    };
+    for (const auto& row : rows) {
+        write_file("/tmp/ctl", row.text);
+        control_record rec;
+        read_control_record("/tmp/ctl", rec);
+        EXPECT_EQ(rec.has_release, row.has) << row.text;
+        EXPECT_STREQ(rec.module, row.module) << row.text;
+        EXPECT_STREQ(rec.path, row.path) << row.text;
+        EXPECT_STREQ(rec.rollout, row.rollout) << row.text;
+        EXPECT_FALSE(rec.release_cut) << row.text;
+        EXPECT_STREQ(rec.file, "x_V1") << row.text;
+    }
+    // A value that does not fit is left empty and marked, never cut.
+    write_file("/tmp/ctl", "[Major1]\nfile=x_V1\n[Release]\nmodule=" + std::string(16, 'm') + "\npath=/p/\n");
+    control_record rec;
+    read_control_record("/tmp/ctl", rec);
+    EXPECT_TRUE(rec.release_cut);
+    EXPECT_STREQ(rec.module, "");
+    EXPECT_STREQ(rec.path, "/p/");
 }
 
 TEST(ParseFileinfo, OverlongValuesNeverOverflow) {

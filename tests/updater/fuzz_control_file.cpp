@@ -10,11 +10,15 @@
 #include <unistd.h>
 
 #include "internal/kol_log.h"
+#include "updater/signature.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
 
 namespace {
+constexpr const char control_file_path[] = "/tmp/fileinfo.txt";
+constexpr const char md5_record_path[] = "/tmp/dbg_md5";
+
 void put(const char* path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path, "wb");
     if (!f) std::abort();
@@ -32,12 +36,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     put(recorded_version_path, data, head);
     put(control_file_path, data + (nl ? head + 1 : 0), size - (nl ? head + 1 : 0));
     std::remove(md5_record_path);
+    control_record rec;
+    read_control_record(control_file_path, rec);
+    // Every [Release] value stays within its buffer; a bound release names
+    // exactly this router's place.
+    if (std::strlen(rec.module) >= sizeof rec.module || std::strlen(rec.path) >= sizeof rec.path ||
+        std::strlen(rec.rollout) >= sizeof rec.rollout)
+        std::abort();
+    if (release_bound_here(rec, "abc", "/p/") && (std::strcmp(rec.module, "abc") || std::strcmp(rec.path, "/p/abc/")))
+        std::abort();
 
     // A record over 31 characters counts as none.
     std::string recorded = cat_file(recorded_version_path);
     if (recorded.size() > 31) recorded.clear();
     version_text found;
-    int r = parse_ctl(found);
+    int r = parse_ctl(rec, md5_record_path, found);
     if (r != 1 && r != 0 && r != -1) std::abort();
     // The MD5 record is written exactly when a newer version is found.
     if ((::access(md5_record_path, F_OK) == 0) != (r == 1)) std::abort();

@@ -137,3 +137,32 @@ TEST(PidGuard, NoPidDirectoryMeansUnguarded) {
     unique_fd owner;
     EXPECT_EQ(pid_guard_acquire("/no/such/dir/kestreld.pid", owner), pid_guard_status::unguarded);
 }
+
+// A link planted at the name, or another user's file naming a live process
+// of ours: replaced, never written through, never taken for a run.
+TEST(PidGuard, AFileOfAnotherUserOrALinkIsReplacedNeverWritten) {
+    pid_t live = fork();
+    if (live == 0) {
+        pause();
+        _exit(0);
+    }
+    write_file("/tmp/victim", "victim");
+    for (bool link : {true, false}) {
+        remove_file(path);
+        if (link) {
+            ASSERT_EQ(symlink("/tmp/victim", path), 0);
+        } else {
+            write_file(path, std::to_string(live) + "\n");
+            ASSERT_EQ(chown(path, 65534, 65534), 0);
+        }
+        unique_fd owner;
+        EXPECT_EQ(pid_guard_acquire(path, owner), pid_guard_status::acquired) << link;
+        EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
+        struct stat st;
+        ASSERT_EQ(lstat(path, &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0) << link;
+    }
+    EXPECT_EQ(read_file("/tmp/victim"), "victim");
+    kill(live, SIGKILL);
+    waitpid(live, nullptr, 0);
+}

@@ -48,3 +48,16 @@ TEST(SignatureFile, ReadFromDiskWithinABound) {
     EXPECT_FALSE(is_signature_path("/tmp/dbg-gen.cfg"));
     EXPECT_FALSE(is_signature_path(".sig"));
 }
+
+// The public key as signify-openbsd writes it: "Ed", the key number and 32
+// bytes, 56 characters without padding.
+TEST(SignatureFile, PublicKeyFormat) {
+    const std::string key = "RWQGOWoaa4VtjzIyEVBmfOVQm2HwX3qzN71ySxSHxELpcnvU+NLjB8yj";
+    auto key_ok = [](const std::string& t) { return public_key_text_ok(t.data(), t.size()); };
+    EXPECT_TRUE(key_ok("untrusted comment: release public key\n" + key + "\n"));
+    EXPECT_FALSE(key_ok(""));
+    EXPECT_FALSE(key_ok("untrusted comment: x\n" + key));
+    EXPECT_FALSE(key_ok("untrusted comment: x\n" + key.substr(1) + "\n"));
+    EXPECT_FALSE(key_ok("untrusted comment: x\n" + key.substr(0, 55) + "=\n"));
+    EXPECT_FALSE(key_ok(comment + b64 + "\n"));  // a signature is not a key
+}

@@ -1,0 +1,49 @@
+// Entries at fixed names in places every user can write to (/tmp): another
+// user may have made them first, or swap them for a symlink.  They are
+// trusted only when this user owns them, and never written through a link.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace kestrel {
+
+// Private directories of the package under /tmp: a run's own files, and
+// entries moved out of a fixed name.  A later run removes those it owns.
+inline constexpr const char private_dir_template[] = "/tmp/kestreld.XXXXXX";
+inline constexpr std::size_t private_dir_prefix_len = sizeof "/tmp/kestreld." - 1;
+
+enum class fixed_kind { file, directory };
+
+// What claim_fixed_path found at a fixed name.
+struct fixed_claim {
+    enum { absent, ours, replaced, stuck } state;
+    uid_t owner;  // of the entry found (replaced, stuck)
+};
+
+// Makes path usable as this user's file or directory.  An entry that is this
+// user's (a regular file with one link, or a directory no one else may write
+// to) is kept; anything else is moved aside (into a new private directory
+// under /tmp) and the name left free.  stuck: it could not be moved, do not
+// use the name.
+fixed_claim claim_fixed_path(const char* path, fixed_kind kind);
+
+// Opens path for appending, creating it when missing; -1 when it cannot be
+// made this user's file.  claim receives what was found there.
+int open_fixed_for_append(const char* path, fixed_claim& claim);
+
+// The first line of path, without its line ending, when path is this user's
+// regular file (not a link).  1: read; 0: missing; -1: there but not ours.
+int read_owned_line(const char* path, char* buf, std::size_t size);
+
+// Replaces path with text through path + ".new" and a rename, so that a
+// reader sees the old content or the new one, never a part.  durable: synced
+// to storage (flash) before and after the rename.
+bool replace_file(const char* path, const char* text, std::size_t len, bool durable = false);
+
+// Removes the directory name below the directory parent_fd and everything in
+// it, never following a link; false when something was left.
+bool remove_tree_at(int parent_fd, const char* name);
+
+}  // namespace kestrel
