@@ -3,10 +3,11 @@
 
 #include <kestrel/log.h>
 
-// One log line: prefix with the calling function and source line, message, "\n".
-#define KOL_LOG(...)                                              \
-    do {                                                          \
-        kol_printf("DEBUG:   %s L#%d ", __func__, __LINE__);      \
-        kol_printf(__VA_ARGS__);                                  \
-        kol_printf("\n");                                         \
-    } while (0)
+namespace kestrel {
+// One log line in three kol_printf calls: prefix with the calling function
+// and source line, message, "\n".  One call per site keeps the router's
+// binary small.
+void kol_log_line(const char* func, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+}  // namespace kestrel
+
+#define KOL_LOG(...) ::kestrel::kol_log_line(__func__, __LINE__, __VA_ARGS__)

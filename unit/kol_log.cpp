@@ -39,6 +39,20 @@ void kol_printf(const char* format, ...) {
     (void)!::write(log.get(), text, static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1);
 }
 
+void kestrel::kol_log_line(const char* func, int line, const char* format, ...) {
+    // Cheap when the log is off, which it is on most routers.
+    if (!config_match("oru_log", "1")) return;
+    char text[1024];
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    if (n < 0) return;
+    kol_printf("DEBUG:   %s L#%d ", func, line);
+    kol_printf("%s", text);
+    kol_printf("\n");
+}
+
 char* cat_file(const char* name) {
     cat_buf[0] = '\0';
     if (!name) return cat_buf;
