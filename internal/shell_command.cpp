@@ -1,5 +1,6 @@
 #include "internal/shell_command.h"
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@ command_result run_command(const text_builder& cmd, long long file_size_limit) {
             if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > static_cast<rlim_t>(file_size_limit))
                 limit.rlim_cur = static_cast<rlim_t>(file_size_limit);
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+            // Stopped at the limit even where our starter ignored the signal.
+            ::signal(SIGXFSZ, SIG_DFL);
         }
         ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

@@ -328,11 +328,18 @@ const char* signing_tool() {
     return nullptr;
 }
 
-bool sign(const char* tool, const char* seckey, const char* file, const char* sig) {
-    char cmd[3 * path_max + 64];
+// The signing tool's complaint, if any, goes into why (one line).
+bool sign(const char* tool, const char* seckey, const char* file, const char* sig, char (&why)[256]) {
+    char errors[64];
+    unique_fd scratch;
+    if (!make_scratch(errors, scratch)) return false;
+    char cmd[4 * path_max + 64];
     text_builder line(cmd);
-    line.raw(tool).raw(" -S -s ").quoted(seckey).raw(" -m ").quoted(file).raw(" -x ").quoted(sig);
-    return run_command(line).succeeded();
+    line.raw(tool).raw(" -S -s ").quoted(seckey).raw(" -m ").quoted(file).raw(" -x ").quoted(sig).raw(" 2>").quoted(errors);
+    bool ok = run_command(line).succeeded();
+    bounded_copy(why, sizeof why, cat_file(errors));
+    ::unlink(errors);
+    return ok;
 }
 
 // The directories a release had to make, so that a refusal can take them
@@ -522,11 +529,12 @@ int publish(const options& o) {
 
     if (tool) {
         payload_sig.written = control_sig.written = true;
-        if (!sign(tool, o.seckey, payload.temp, payload_sig.temp) ||
-            !sign(tool, o.seckey, control.temp, control_sig.temp) || ::chmod(payload_sig.temp, 0644) != 0 ||
+        char why[256] = {};
+        if (!sign(tool, o.seckey, payload.temp, payload_sig.temp, why) ||
+            !sign(tool, o.seckey, control.temp, control_sig.temp, why) || ::chmod(payload_sig.temp, 0644) != 0 ||
             ::chmod(control_sig.temp, 0644) != 0) {
             undo_all();
-            return refuse("%s could not sign with %s", tool, o.seckey);
+            return refuse("%s could not sign with %s: %s", tool, o.seckey, why);
         }
     }
 

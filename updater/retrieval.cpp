@@ -32,7 +32,8 @@ int narrow_control_file(const char* path) {
 }
 
 // curl stopped by its file size limit (the shell may run it as a child or
-// become it).
+// become it); where SIGXFSZ is ignored, its write fails and the file is left
+// one byte over the cap.
 bool stopped_at_cap(const command_result& r) {
     return r.signal == SIGXFSZ || r.status == shell_status_of_signal(SIGXFSZ);
 }
@@ -73,7 +74,7 @@ int http_transfer(const char* path, const char* file, long long cap) {
     // Whatever the server announces, no file of curl's grows past the cap
     // and one byte, which tells an oversized file from one of the cap's size.
     command_result r = run_command(line, cap + 1);
-    if (stopped_at_cap(r) || (r.succeeded() && larger_than(file, cap))) {
+    if (stopped_at_cap(r) || larger_than(file, cap)) {
         KOL_LOG("%s is larger than its cap of %lld bytes, not taken", path, cap);
         ::unlink(file);
         return 0;

@@ -313,7 +313,13 @@ e2e_run() {
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:exitcode=86" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1:exitcode=86" \
     "${daemon[@]}" "$KESTRELD" || e2e_fail "the launcher failed"
+  e2e_read_result "$beside"
+}
 
+# What the last run's launcher recorded (after e2e_run, or in the caller of
+# a run started in the background once it ended).
+e2e_read_result() { # [BESIDE_A_RUN]
+  local beside=${1:-}
   grep -qx timeout "$E2E_RESULT" && e2e_fail "the run did not end within ${E2E_TIMEOUT:-60} s"
   E2E_STARTED=$(awk '$1 == "started" { print $3 }' "$E2E_RESULT" | sort | tr '\n' ' ' | sed 's/ $//')
   E2E_DETACHED=$(e2e_detached 4 | tr '\n' ' ' | sed 's/ $//')

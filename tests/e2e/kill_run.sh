@@ -92,6 +92,28 @@ for step in md5sum oru-stop oru-start rm-pid; do
   fi
 done
 
+# What an init system or an administrator sends to stop a daemon, to the
+# daemon itself or to the run the pid file names: the whole group stops and
+# everything is cleaned up, as at the run limit.
+for stop in "TERM supervisor" "INT supervisor" "HUP worker" "TERM worker"; do
+  read -r sig target <<<"$stop"
+  e2e_case "SIG$sig to the $target while the restart is held"
+  router_on_v1
+  start_held_at oru-stop
+  held=$(cat "$E2E_GATES/oru-stop.reached")
+  kill "-$sig" "${!target}"
+  wait "$launcher" || e2e_fail "the stopped run did not end cleanly"
+  ! kill -0 "$held" 2>/dev/null || e2e_fail "a program of the run outlived SIG$sig"
+  if [ "$target" = supervisor ]; then
+    e2e_assert_log main "run stopped by SIG$sig"
+  else
+    e2e_assert_log main "run ended by SIG$sig"
+  fi
+  e2e_assert_cleaned_up
+  expect_after_kill v2 1.0 stopped
+  expect_next_run_recovers
+done
+
 e2e_case "only the daemon killed: its children live on"
 router_on_v1
 start_held_at oru-stop

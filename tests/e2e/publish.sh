@@ -148,11 +148,43 @@ refused "cannot read PAYLOAD" "$root" abc 1.0 "$sb_dir/missing.cfg"
 : > "$sb_dir/empty.cfg"
 refused "empty" "$root" abc 1.0 "$sb_dir/empty.cfg"
 refused "cannot read SECKEY" --sign "$SIGN_KEYS/missing.sec" "$root" abc 1.0 "$payload"
+# Refused once its directories are made: they go again.
+echo "not a key" > "$sb_dir/bad.sec"
+refused "could not sign" --sign "$sb_dir/bad.sec" "$root" fresh 1.0 "$payload"
+for prefix in /sw-apps/../../x/ "/a b/" "/rel#1/" /sw-apps //x/ /./ sw-apps/; do
+  refused "--prefix $prefix" --prefix "$prefix" "$root" abc 1.0 "$payload"
+done
 
 e2e_case "--force republishes an older version"
 run --force --prefix /updates/ "$root" abc 2.2.9 "$payload"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
 cmp -s "$d/fileinfo.txt" <(expected_control 2.2.9 utf-8 abc /updates/) || e2e_fail "control file after --force"
+
+e2e_case "files 0644 and directories 0755 whatever the umask"
+rm -rf "$root" && mkdir -p "$root"
+(umask 077 && publish --sign "$SIGN_KEYS/release.sec" --prefix /a/b/ "$root" abc 1.0 "$payload" >/dev/null) ||
+  e2e_fail "kestrel-publish under umask 077"
+e2e_assert_eq "$(find "$root" -mindepth 1 -printf '%y %m\n' | sort -u | tr '\n' ' ')" "d 755 f 644 " "modes"
+
+e2e_case "two publishes into one tree at once: the second waits, then the newer release is whole"
+e2e_gate_script
+e2e_gate_commands
+e2e_make_payload "$sb_dir/newer.cfg" newer
+e2e_arm md5sum
+publish --prefix /a/b/ "$root" abc 3.0 "$payload" >/dev/null &
+first=$!
+e2e_reached md5sum >/dev/null
+publish --prefix /a/b/ "$root" abc 3.1 "$sb_dir/newer.cfg" >/dev/null &
+second=$!
+sleep 0.5
+kill -0 "$second" 2>/dev/null || e2e_fail "the second publish did not wait for the first"
+e2e_release md5sum
+wait "$first" || e2e_fail "the first publish failed"
+wait "$second" || e2e_fail "the second publish failed"
+d=$root/a/b/abc
+e2e_assert_same_file "$d/dbg-gen.cfg" "$sb_dir/newer.cfg" "published payload"
+e2e_assert_contains "$d/fileinfo.txt" "file=dbg-gen_V3.1"
+e2e_assert_contains "$d/fileinfo.txt" "md5=$(e2e_md5 "$sb_dir/newer.cfg")"
 
 e2e_case "usage errors"
 for args in "" "$root abc 1.0" "--bogus $root abc 1.0 $payload" "--encoding latin1 $root abc 1.0 $payload" \

@@ -7,6 +7,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 source "$e2e_here/signing.sh"
 source "$KESTREL_SOURCE_DIR/tests/ftp/servers.sh"
+E2E_STATE_DIR=$(e2e_cache_value KESTREL_STATE_DIR /etc/kestrel)
 
 module=abc
 dir=$E2E_PREFIX$module
@@ -147,6 +148,58 @@ e2e_reset
 e2e_run
 expect_refused "md5 check failed"
 e2e_assert_contains "$E2E_LOG" "signature of $dir/dbg-gen.cfg verified"
+
+# Signed with the release key, but published for another module, under
+# another prefix (a test channel), or by a publisher that named no place.
+elsewhere=$sb_dir/elsewhere
+for place in "xyz $E2E_PREFIX" "abc /test-channel/"; do
+  read -r other prefix <<<"$place"
+  e2e_case "a signed release of module $other under $prefix, served here: refused"
+  rm -rf "$elsewhere" && mkdir -p "$elsewhere"
+  publish --sign "$SIGN_KEYS/release.sec" --prefix "$prefix" "$elsewhere" "$other" 9.0 "$sb_dir/v3.cfg" >/dev/null
+  cp "$elsewhere$prefix$other"/* "$www/"
+  e2e_reset
+  e2e_run
+  expect_refused "release published for module $other at $prefix$other/, not $module at $dir/: update refused"
+done
+e2e_case "a signed control file that names no place: refused"
+e2e_publish "$module" 9.0 "$sb_dir/v3.cfg"
+for f in fileinfo.txt dbg-gen.cfg; do signify-openbsd -S -s "$SIGN_KEYS/release.sec" -m "$www/$f" -x "$www/$f.sig"; done
+e2e_reset
+e2e_run
+expect_refused "control file names no release place: update refused"
+
+e2e_case "then the router's own release installs"
+release 2.1 "$sb_dir/v3.cfg" --sign "$SIGN_KEYS/release.sec" --force
+e2e_reset
+e2e_run
+e2e_assert_installed "$sb_dir/v3.cfg" 2.1
+e2e_assert_content "$E2E_STATE_DIR/highest_version" 2.1 "highest version kept"
+
+e2e_case "after a reboot an older signed release is refused, the same one installs again"
+release 2.0.9 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec" --force
+e2e_reset   # the reboot: /tmp is empty, the state directory kept
+e2e_run
+expect_refused "version 2.0.9 is older than 2.1, installed here before: update refused"
+release 2.1 "$sb_dir/v3.cfg" --sign "$SIGN_KEYS/release.sec" --force
+e2e_reset
+e2e_run
+e2e_assert_installed "$sb_dir/v3.cfg" 2.1
+
+for key in "a link to nothing" empty "not a public key"; do
+  e2e_case "a signing key that is $key: every update refused, nothing fetched"
+  remove_key
+  case $key in
+    "a link to nothing") ln -s "$E2E_SIGNING_KEY.gone" "$E2E_SIGNING_KEY" ;;
+    empty) : > "$E2E_SIGNING_KEY" ;;
+    *) cp "$SIGN_KEYS/release.sec" "$E2E_SIGNING_KEY" ;;
+  esac
+  e2e_reset
+  e2e_run
+  expect_refused "signing key $E2E_SIGNING_KEY is $key: update refused"
+  e2e_assert_eq "$(requests)" "" "requests"
+done
+install_key
 
 e2e_case "FTP fallback: signatures fetched on the same schedule"
 ftp_addr=127.0.0.4

@@ -28,3 +28,11 @@ signing_setup() {
 # The router carries the release key, or none.
 install_key() { mkdir -p "$(dirname "$E2E_SIGNING_KEY")"; cp "$SIGN_KEYS/release.pub" "$E2E_SIGNING_KEY"; }
 remove_key() { rm -f "$E2E_SIGNING_KEY"; }
+
+# usign passes through the gate "usign" (e2e_arm usign holds a run at its
+# next signature check).
+signing_gate_usign() {
+  rm -f "$SIGN_BIN/usign"
+  printf '#!/bin/sh\n%s/gate usign\nexec signify-openbsd "$@"\n' "$E2E_BIN" > "$SIGN_BIN/usign"
+  chmod 755 "$SIGN_BIN/usign"
+}

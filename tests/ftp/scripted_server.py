@@ -42,6 +42,9 @@ hostile modes:
   list426           LIST answered 125, listing, then "426"
   list_together     LIST answered with a two-line 125 and a 226 in one write
                     after the listing
+  flood_nosize@NAME, flood_hugesize@NAME
+                    files served from LOGDIR/anon, but NAME: SIZE 502 or
+                    "213 314572800", then data without end
 """
 import os
 import socket
@@ -74,10 +77,21 @@ def trickle():
 
 class Session:
     def __init__(self, conn, addr, mode, log):
-        self.conn, self.addr, self.mode, self.log = conn, addr, mode, log
+        self.conn, self.addr, self.log = conn, addr, log
+        self.mode, _, self.flooded = mode.partition("@")
+        self.root = os.path.join(os.path.dirname(log), "anon")
+        self.cwd = "/"
         self.pasv = None
         self.port = None
         self.rfile = conn.makefile("rb")
+
+    def served(self, name):
+        """The bytes of a real file for the flood modes; None when missing."""
+        try:
+            with open(os.path.join(self.root, self.cwd.strip("/"), name), "rb") as f:
+                return f.read()
+        except OSError:
+            return None
 
     def note(self, line):
         with open(self.log, "a") as f:
@@ -143,9 +157,17 @@ class Session:
         if final:
             self.send(final)
 
-    def retr(self):
+    def retr(self, name):
         m = self.mode
-        if m == "size550_refuse":
+        if self.flooded and name != self.flooded:
+            body = self.served(name)
+            if body is None:
+                self.send("550 No such file")
+            else:
+                self.send_data([body])
+        elif self.flooded:
+            self.send_data(endless())
+        elif m == "size550_refuse":
             self.send("550 No such file")
         elif m == "short":
             self.send_data([CONTENT[:300], CONTENT[300:500]])
@@ -250,6 +272,7 @@ class Session:
             elif verb == "TYPE":
                 self.send("200 Type set")
             elif verb == "CWD":
+                self.cwd = arg
                 self.send("250 Okay" if arg != "missing" else "550 No such directory")
             elif verb == "PASV":
                 if m.startswith("active_"):
@@ -261,7 +284,12 @@ class Session:
                 self.port = (".".join(map(str, n[:4])), n[4] * 256 + n[5])
                 self.send("200 PORT ok")
             elif verb == "SIZE":
-                if m.startswith("size550"):
+                if self.flooded and arg != self.flooded:
+                    body = self.served(arg)
+                    self.send("550 No such file" if body is None else f"213 {len(body)}")
+                elif self.flooded:
+                    self.send("502 Not implemented" if m == "flood_nosize" else "213 314572800")
+                elif m.startswith("size550"):
                     self.send("550 No such file")
                 elif m in ("size502", "endless_nosize"):
                     self.send("502 Not implemented")
@@ -272,7 +300,7 @@ class Session:
                 else:
                     self.send(f"213 {len(CONTENT)}")
             elif verb == "RETR":
-                self.retr()
+                self.retr(arg)
             elif verb == "LIST":
                 self.list()
             elif verb == "QUIT":
@@ -306,7 +334,7 @@ def main():
     logdir = sys.argv[1]
     threads = []
     for entry in sys.argv[2:]:
-        addr, mode = entry.split(":")
+        addr, mode = entry.split(":", 1)
         t = threading.Thread(target=serve, args=(addr, mode, logdir), daemon=True)
         t.start()
         threads.append(t)
