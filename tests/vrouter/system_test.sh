@@ -67,6 +67,7 @@ done
 digest=$(md5sum < "$sb_dir/payload.cfg" | cut -c1-32)
 e2e_assert_contains "$console" "oru: started on /tmp/dbg-gen.cfg $digest"
 e2e_assert_contains "$console" "vrouter: recorded version: 1.2.0"
+e2e_assert_contains "$console" "vrouter: crontab: 0 */6 * * * /usr/sbin/kestreld"
 e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed file"
 e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
 e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"

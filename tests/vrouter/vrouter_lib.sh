@@ -38,10 +38,12 @@ vr_setup() {
   mkdir -p "$VR_LAB/out" "$VR_FLASH/etc/kestrel" "$E2E_WWW"
 }
 
-# The administrator's configuration, kept on the flash: the package's
-# file with KEY=VALUE lines added.
+# The administrator's configuration, kept on the flash: the package's file
+# with the given keys set (their lines there, commented or not, replaced).
 vr_configure() { # [KEY=VALUE]...
-  { cat "$KESTREL_SOURCE_DIR/openwrt/kestrel/files/kestrel.config"; printf '%s\n' "$@"; } \
+  local kv keys=
+  for kv in "$@"; do keys+="${keys:+|}${kv%%=*}"; done
+  { grep -vE "^#?(${keys})=" "$KESTREL_SOURCE_DIR/openwrt/kestrel/files/kestrel.config"; printf '%s\n' "$@"; } \
     > "$VR_FLASH/etc/kestrel/config"
 }
 
