@@ -25,8 +25,10 @@ apt_opts=(-q -o APT::Sandbox::User=root)
 # signify-openbsd and musl need at run time: names and candidate versions,
 # worked out again when the package lists change.
 mkdir -p "$cache"
-resolved=$cache/resolved-$(stat -c '%n %Y' /var/lib/apt/lists/*Packages* 2>/dev/null | md5sum | cut -c1-12)
-if [ ! -s "$resolved" ]; then
+resolve() {
+  resolved=$cache/resolved-$(stat -c '%n %Y' /var/lib/apt/lists/*Packages* 2>/dev/null | md5sum | cut -c1-12)
+  [ -s "$resolved" ] && return 0
+  local kernel packages
   kernel=$(apt-cache show --no-all-versions linux-image-armmp:armhf | sed -n 's/^Depends: \(linux-image-[^ ,]*\).*/\1/p')
   [ -n "$kernel" ] || fail "no armmp kernel in the package lists (armhf missing from apt?)"
   packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
@@ -36,20 +38,29 @@ if [ ! -s "$resolved" ]; then
     awk '/^Package:/ { p = $2 } /^Version:/ { print p, $2 }' > "$resolved.new"
   rm -f "$cache"/resolved-????????????
   mv "$resolved.new" "$resolved"
-fi
+}
 
-# The file apt-get download names each candidate version.
-debs=()
-missing=()
-while read -r name version; do
-  deb=$cache/${name}_${version//:/%3a}_armhf.deb
-  debs+=("$deb")
-  [ -f "$deb" ] || missing+=("$name:armhf=$version")
-done < "$resolved"
-if [ "${#missing[@]}" -gt 0 ]; then
+# Sets debs to the files apt-get download names the candidate versions, and
+# fetches the ones not in the cache yet.
+fetch() {
+  local name version deb missing=()
+  debs=()
+  while read -r name version; do
+    deb=$cache/${name}_${version//:/%3a}_armhf.deb
+    debs+=("$deb")
+    [ -f "$deb" ] || missing+=("$name:armhf=$version")
+  done < "$resolved"
+  [ "${#missing[@]}" -eq 0 ] && return 0
   echo "make_image: fetching ${#missing[@]} packages into $cache"
-  (cd "$cache" && apt-get "${apt_opts[@]}" download "${missing[@]}" >/dev/null) ||
-    fail "apt-get download failed (stale package lists? apt-get update)"
+  (cd "$cache" && apt-get "${apt_opts[@]}" download "${missing[@]}" >/dev/null)
+}
+
+resolve
+if ! fetch; then
+  # Package lists older than the archive name versions it no longer has.
+  apt-get -qq update
+  resolve
+  fetch || fail "apt-get download failed"
 fi
 
 # Unpacked once per set of packages.

@@ -21,11 +21,9 @@ ftp_fallback     | ftp    |                                |                    
 power_cut        | https  | dbg_ftp_path=$E2E_HTTPS_HOST   | power_off                | stop stop start |
 already_running  | https  | dbg_ftp_path=$E2E_HTTPS_HOST   | second_start             | stop start      |
 "
-row=$(grep "^$1 " <<<"$cases") || sb_fail "no case $1"
+row=$(sed -n "s/ *| */|/g; s/ *\$//; /^$1|/p" <<<"$cases")
+[ -n "$row" ] || sb_fail "no case $1"
 IFS='|' read -r name server config during calls pauses <<<"$row"
-trim() { sed 's/^ *//; s/ *$//' <<<"$1"; }
-name=$(trim "$name") server=$(trim "$server") config=$(trim "$config") during=$(trim "$during")
-calls=$(trim "$calls") pauses=$(trim "$pauses")
 e2e_case "$name"
 
 vr_setup
