@@ -4,34 +4,42 @@
 # server.  Everything runs in the sandbox (private namespaces, a throwaway
 # root): nothing on this machine changes and no traffic leaves loopback.
 #
-# usage: demo.sh [native|router]
-#   native  the build for this machine (the default)
-#   router  the router build (ARM, musl), run under qemu-user
+# usage: demo.sh [native|router|vrouter]
+#   native   the build for this machine (the default)
+#   router   the router build (ARM, musl), run under qemu-user
+#   vrouter  the router build on the virtual router: an ARM kernel booted
+#            under qemu-system-arm, kestreld started by its init script
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 if [ "${1:-}" != "--inside" ]; then
   preset=${1:-native}
+  targets=(kestreld kestrel-publish kestrel_sleep_shim)
   case $preset in
     native) emulator= ;;
     router) emulator=qemu-arm ;;
-    *) echo "usage: demo.sh [native|router]" >&2; exit 2 ;;
+    vrouter) preset=router emulator=qemu-arm targets+=(vrouter_image) ;;
+    *) echo "usage: demo.sh [native|router|vrouter]" >&2; exit 2 ;;
   esac
   cd "$root"
   bash scripts/install-deps.sh
   cmake --preset "$preset"
-  cmake --build --preset "$preset" --target kestreld kestrel-publish kestrel_sleep_shim
+  cmake --build --preset "$preset" --target "${targets[@]}"
   export KESTRELD=$root/build/$preset/kestreld
   export KESTREL_PUBLISH=$root/build/$preset/publish/kestrel-publish
   export KESTREL_SOURCE_DIR=$root
   export KESTREL_BINARY_DIR=$root/build/$preset
   export KESTREL_SLEEP_SHIM=$root/build/$preset/tests/libkestrel_sleep_shim.so
   export KESTREL_EMULATOR=$emulator
-  exec bash tests/sandbox/sandbox.sh -- bash "$root/scripts/demo.sh" --inside
+  exec bash tests/sandbox/sandbox.sh -- bash "$root/scripts/demo.sh" --inside "${1:-native}"
 fi
 
-source "$root/tests/e2e/e2e_lib.sh"
-source "$root/tests/e2e/signing.sh"
+if [ "${2:-}" = vrouter ]; then
+  source "$root/tests/vrouter/vrouter_lib.sh"
+else
+  source "$root/tests/e2e/e2e_lib.sh"
+  source "$root/tests/e2e/signing.sh"
+fi
 
 if [ -t 1 ]; then bold=$'\033[1m' dim=$'\033[2m' off=$'\033[0m'; else bold= dim= off=; fi
 title() { printf '\n%s==== %s ====%s\n' "$bold" "$*" "$off"; }
@@ -44,6 +52,47 @@ show() { # PATH [FROM_LINE]
   tail -n "+${2:-1}" "$1" | sed 's/^/    | /'
   [ -z "$(tail -c 1 "$1")" ] || echo    # a file without a final line feed
 }
+
+# The virtual router boots once: the package's init script starts kestreld,
+# which installs a signed release from the update server on its WAN.
+vrouter_demo() {
+  title "The virtual router and its update server"
+  vr_setup
+  vr_configure oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+  e2e_start_server "$VR_HOST"
+  note "Machine:        qemu-system-arm -M virt -cpu cortex-a15, one core, 128 MiB"
+  note "Kernel:         $(grep -o 'linux-image-[^_]*' "$VR_IMAGE/packages") (Debian), initramfs of Debian armhf packages"
+  note "Daemon:         /usr/sbin/kestreld (router build), started at boot by /etc/init.d/kestrel"
+  note "Module:         $VR_MODULE (/module_name)"
+  note "WAN:            router $VR_GUEST, update server and name server $VR_HOST (nginx, dnsmasq)"
+  note "Release key:    /etc/kestrel/update.pub in the image (updates must be signed)"
+  heading "The administrator's settings in /etc/kestrel/config (kept on the router's flash)"
+  grep -v '^#' "$VR_FLASH/etc/kestrel/config" | grep . | sed 's/^/    | /'
+  e2e_make_payload "$sb_dir/payload.cfg" "for $VR_MODULE, version 1.2.0"
+  heading "kestrel-publish --sign release.sec $E2E_WWW $VR_MODULE 1.2.0 payload.cfg"
+  sb_target "$KESTREL_PUBLISH" --sign "$VR_IMAGE/keys/release.sec" "$E2E_WWW" "$VR_MODULE" 1.2.0 \
+    "$sb_dir/payload.cfg" | sed 's/^/    | /'
+
+  title "Power on: the router's serial console"
+  vr_boot --live
+  title "What the boot left on the router (copied out through the lab share)"
+  heading "Installed /tmp/dbg-gen.cfg"
+  show "$VR_LAB/out/dbg-gen.cfg"
+  heading "Recorded version /tmp/dbg_log_collect/dbg_version"
+  show "$VR_LAB/out/dbg_version"
+  heading "Calls of /etc/init.d/oru"
+  show "$VR_LAB/oru.calls"
+  heading "Debug log /tmp/oru_log.txt"
+  show "$VR_LAB/out/oru_log.txt"
+  heading "Update server's access log"
+  show "$(sb_nginx_log "$VR_HOST")"
+  note "$(vr_figures)"
+}
+
+if [ "${2:-}" = vrouter ]; then
+  vrouter_demo
+  exit 0
+fi
 
 module=RT-AX1
 version=1.0.12

@@ -11,6 +11,7 @@ native=(
   signify-openbsd inotify-tools
   crossbuild-essential-armhf binutils-arm-linux-gnueabihf qemu-user
   musl:armhf musl-dev:armhf dpkg-dev
+  qemu-system-arm cpio shellcheck
 )
 
 if [ "$(id -u)" -ne 0 ]; then

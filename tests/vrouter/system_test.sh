@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The shipped build on the virtual ARM router, one case per boot (two for
+# the power cut): the package's init script starts kestreld at boot, and the
+# host checks what the router left: the installed file, the recorded
+# version, the service's calls, the debug log and the console.
+#
+# usage: system_test.sh CASE
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/vrouter_lib.sh"
+source "$KESTREL_SOURCE_DIR/tests/ftp/servers.sh"
+
+# Steps taken on the router while the first run has the service stopped:
+# the power goes, or cron starts kestreld again (the crontab entry's command).
+power_off='poweroff -f'
+second_start='sh -c "$(grep kestreld /etc/crontabs/root | cut -d" " -f6-)"; echo "second start: status $?"'
+
+# case           | server | configuration                  | during the first restart | service calls   | pauses
+cases="
+https            | https  | dbg_ftp_path=$E2E_HTTPS_HOST   |                          | stop start      |
+ftp_fallback     | ftp    |                                |                          | stop start      | 5 60 60 60 60
+power_cut        | https  | dbg_ftp_path=$E2E_HTTPS_HOST   | power_off                | stop stop start |
+already_running  | https  | dbg_ftp_path=$E2E_HTTPS_HOST   | second_start             | stop start      |
+"
+row=$(sed -n "s/ *| */|/g; s/ *\$//; /^$1|/p" <<<"$cases")
+[ -n "$row" ] || sb_fail "no case $1"
+IFS='|' read -r name server config during calls pauses <<<"$row"
+e2e_case "$name"
+
+vr_setup
+# shellcheck disable=SC2086  # no value or one KEY=VALUE
+vr_configure oru_log=1 $config
+e2e_make_payload "$sb_dir/payload.cfg" "for $VR_MODULE"
+if [ "$server" = https ]; then
+  root=$E2E_WWW base=https://$E2E_HTTPS_HOST$VR_DIR
+  e2e_start_server "$VR_HOST"
+else
+  # Nothing listens on the HTTPS port: the run falls back to FTP.
+  ftp_fixture_files
+  ftp_start_vsftpd "$VR_HOST" YES
+  root=$ftp_dir/anon base=ftp://$VR_FTP_HOST$VR_DIR
+fi
+vr_release "$root" 1.2.0 "$sb_dir/payload.cfg"
+[ -z "$during" ] || printf '%s\n' "${!during}" > "$VR_LAB/during-restart"
+
+vr_boot vrouter.fast
+vr_figures
+if [ "$name" = power_cut ]; then
+  # The power went while the service was stopped: nothing of the run was
+  # left to finish, and /tmp is gone with it.
+  e2e_assert_contains "$VR_LAB/console" "oru: stopped"
+  e2e_assert_not_contains "$VR_LAB/console" "vrouter: update run over"
+  e2e_assert_content "$VR_LAB/oru.calls" $'stop\n' "service calls before the power cut"
+  mv "$VR_LAB/console" "$VR_LAB/console.before"
+  rm "$VR_LAB/during-restart"
+  vr_boot vrouter.fast
+  echo "after the power cut: $(vr_figures)"
+fi
+
+console=$VR_LAB/console
+e2e_assert_contains "$console" "Booting Linux on physical CPU"
+e2e_assert_contains "$console" "procd: S99kestrel: starting /usr/sbin/kestreld"
+for f in fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig; do
+  e2e_assert_count "$console" "Download file $base/$f successfully!" 1
+done
+digest=$(md5sum < "$sb_dir/payload.cfg" | cut -c1-32)
+e2e_assert_contains "$console" "oru: started on /tmp/dbg-gen.cfg $digest"
+e2e_assert_contains "$console" "vrouter: recorded version: 1.2.0"
+e2e_assert_contains "$console" "vrouter: crontab: 0 */6 * * * /usr/sbin/kestreld"
+e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed file"
+e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
+e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
+e2e_assert_log fetch_and_verify "signature of $VR_DIR/fileinfo.txt verified"
+e2e_assert_log fetch_and_verify "signature of $VR_DIR/dbg-gen.cfg verified"
+e2e_assert_eq "$(e2e_sleeps)" "$pauses" "pauses asked for"
+case $name in
+ftp_fallback)
+  e2e_assert_count "$console" "Download file https://" 8   # two refused attempts per file
+  grep -q "query\[A\] $VR_FTP_HOST from $VR_GUEST" "$sb_dir/dnsmasq.log" ||
+    e2e_fail "the router's resolver did not ask dnsmasq for $VR_FTP_HOST"
+  ;;
+already_running)
+  e2e_assert_log main "ospreyd is already running!!!"
+  e2e_assert_contains "$console" "second start: status 0"
+  ;;
+esac
+echo "vrouter $name: passed"

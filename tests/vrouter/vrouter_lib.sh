@@ -1,0 +1,83 @@
+# The virtual router, host side (source inside the sandbox): its WAN is a
+# tap device in the sandbox's network namespace, with the update servers and
+# the name server on the namespace's side.  Needs what e2e_lib.sh needs, the
+# router build (KESTREL_BINARY_DIR) and its image (make_image.sh).
+# shellcheck source=../e2e/e2e_lib.sh
+source "${KESTREL_SOURCE_DIR:?}/tests/e2e/e2e_lib.sh"
+
+VR_IMAGE=$KESTREL_BINARY_DIR/vrouter
+VR_MODULE=$(cat "$VR_IMAGE/module_name")
+VR_DIR=$E2E_PREFIX$(echo "$VR_MODULE" | tr 'A-Z' 'a-z')
+VR_HOST=192.0.2.1
+VR_GUEST=192.0.2.15
+VR_TAP=vr-wan
+VR_TIMEOUT=${VR_TIMEOUT:-90}
+VR_LAB=$sb_dir/lab
+VR_FLASH=$sb_dir/flash
+VR_FTP_HOST=$(e2e_cache_value KESTREL_FTP_HOST example.com)
+# What e2e_lib.sh's checks read, and shows when a check fails.
+E2E_ERR=$VR_LAB/console
+E2E_LOG=$VR_LAB/out/oru_log.txt
+E2E_ORU_CALLS=$VR_LAB/oru.calls
+E2E_SLEEPS=$VR_LAB/sleeps
+
+# The WAN and a name server that knows the update hosts and the probe's
+# target: all of them are the host's end of the tap.
+vr_setup() {
+  [ -f "$VR_IMAGE/initramfs.cpio" ] || sb_fail "no virtual router image in $VR_IMAGE"
+  ip tuntap add dev "$VR_TAP" mode tap || sb_fail "cannot make the tap device"
+  ip addr add "$VR_HOST/24" dev "$VR_TAP"
+  ip link set "$VR_TAP" up
+  local name records=()
+  for name in "$E2E_HTTPS_HOST" "$VR_FTP_HOST" "$E2E_PING_TARGET"; do
+    records+=("--host-record=$name,$VR_HOST")
+  done
+  /usr/sbin/dnsmasq --no-resolv --no-hosts --user=root --port=53 --bind-interfaces \
+    --listen-address="$VR_HOST" --pid-file="$sb_dir/dnsmasq.pid" --log-queries \
+    --log-facility="$sb_dir/dnsmasq.log" "${records[@]}" || sb_fail "dnsmasq did not start"
+  mkdir -p "$VR_LAB/out" "$VR_FLASH/etc/kestrel" "$E2E_WWW"
+}
+
+# The administrator's configuration, kept on the flash: the package's file
+# with the given keys set (their lines there, commented or not, replaced).
+vr_configure() { # [KEY=VALUE]...
+  local kv keys=
+  for kv in "$@"; do keys+="${keys:+|}${kv%%=*}"; done
+  { grep -vE "^#?(${keys})=" "$KESTREL_SOURCE_DIR/openwrt/kestrel/files/kestrel.config"; printf '%s\n' "$@"; } \
+    > "$VR_FLASH/etc/kestrel/config"
+}
+
+# Publishes PAYLOAD as VERSION for the router's module under ROOT, signed
+# with the release key the image carries.
+vr_release() { # ROOT VERSION PAYLOAD
+  sb_target "$KESTREL_PUBLISH" --sign "$VR_IMAGE/keys/release.sec" "$1" "$VR_MODULE" "$2" "$3" >/dev/null ||
+    e2e_fail "kestrel-publish $2"
+}
+
+# One boot, from power on to power off (or to the watchdog): the console
+# goes to $VR_LAB/console (and to standard output with --live), the boot's
+# exit status, time and qemu's peak memory to $VR_LAB/figures.
+vr_boot() { # [--live] [KERNEL ARGUMENT]...
+  local live=()
+  [ "${1:-}" = --live ] && { live=(--live); shift; }
+  # A 64 MiB translation cache holds the boot's code (qemu's default costs
+  # 85 MiB more and is no faster; 16 MiB retranslates and takes half as long again).
+  python3 "$KESTREL_SOURCE_DIR/tests/vrouter/measure.py" "${live[@]}" "$VR_LAB/console" "$VR_LAB/figures" \
+    timeout -k 5 "$VR_TIMEOUT" qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m 128 -accel tcg,tb-size=64 \
+    -nodefaults -display none -no-reboot -serial stdio \
+    -kernel "$VR_IMAGE/vmlinuz" -initrd "$VR_IMAGE/initramfs.cpio" \
+    -append "console=ttyAMA0 panic=-1 vrouter.net=$VR_GUEST/24,$VR_HOST,$VR_HOST $*" \
+    -netdev "tap,id=wan,ifname=$VR_TAP,script=no,downscript=no" -device virtio-net-device,netdev=wan \
+    -fsdev "local,id=lab,path=$VR_LAB,security_model=none" -device virtio-9p-device,fsdev=lab,mount_tag=lab \
+    -fsdev "local,id=flash,path=$VR_FLASH,security_model=none" -device virtio-9p-device,fsdev=flash,mount_tag=flash
+  local status
+  status=$(sed -n 's/^status //p' "$VR_LAB/figures")
+  [ "$status" != 124 ] || e2e_fail "the watchdog stopped the router after $VR_TIMEOUT s"
+  [ "$status" = 0 ] || e2e_fail "qemu-system-arm failed with status $status"
+}
+
+# The figures of the last boot, on one line.
+vr_figures() {
+  awk '/^seconds/ { s = $2 } /^peak_kib/ { m = $2 }
+    END { printf "boot to power-off %s s, qemu peak memory %d MiB\n", s, m / 1024 }' "$VR_LAB/figures"
+}
