@@ -69,8 +69,8 @@ e2e_assert_contains "$console" "vrouter: crontab: 0 */6 * * * /usr/sbin/kestreld
 e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed file"
 e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
 e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
-e2e_assert_log fetch_and_verify "signature of $VR_DIR/fileinfo.txt verified"
-e2e_assert_log fetch_and_verify "signature of $VR_DIR/dbg-gen.cfg verified"
+e2e_assert_log signature_verified "signature of $VR_DIR/fileinfo.txt verified"
+e2e_assert_log signature_verified "signature of $VR_DIR/dbg-gen.cfg verified"
 e2e_assert_eq "$(e2e_sleeps)" "$pauses" "pauses asked for"
 case $name in
 ftp_fallback)
