@@ -26,7 +26,8 @@ namespace {
 
 constexpr const char synopsis[] =
     "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be]\n"
-    "                       [--sign SECKEY] [--force] ROOT MODULE VERSION PAYLOAD\n";
+    "                       [--sign SECKEY] [--force] [--rollout N] ROOT MODULE VERSION PAYLOAD\n"
+    "       kestrel-publish [--prefix PATH] [--sign SECKEY] --rollout N --update-rollout ROOT MODULE\n";
 constexpr const char default_prefix[] = "/sw-apps/dbg_log_collect/";
 constexpr const char control_name[] = "fileinfo.txt";
 constexpr const char payload_name[] = "dbg-gen.cfg";
@@ -43,6 +44,8 @@ struct options {
     encoding enc = encoding::utf8;
     const char* seckey = nullptr;
     bool force = false;
+    const char* rollout = nullptr;  // as given; checked by the publish
+    bool update_rollout = false;
     const char* root = nullptr;
     const char* module = nullptr;
     const char* version = nullptr;
@@ -82,15 +85,20 @@ bool parse_args(int argc, char** argv, options& o) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         if (!options_done && std::strncmp(a, "--", 2) == 0) {
-            bool takes_value = !std::strcmp(a, "--prefix") || !std::strcmp(a, "--encoding") || !std::strcmp(a, "--sign");
+            bool takes_value = !std::strcmp(a, "--prefix") || !std::strcmp(a, "--encoding") ||
+                               !std::strcmp(a, "--sign") || !std::strcmp(a, "--rollout");
             if (!std::strcmp(a, "--")) {
                 options_done = true;
             } else if (!std::strcmp(a, "--force")) {
                 o.force = true;
+            } else if (!std::strcmp(a, "--update-rollout")) {
+                o.update_rollout = true;
             } else if (!takes_value || i + 1 >= argc) {
                 return false;
             } else if (!std::strcmp(a, "--prefix")) {
                 o.prefix = argv[++i];
+            } else if (!std::strcmp(a, "--rollout")) {
+                o.rollout = argv[++i];
             } else if (!std::strcmp(a, "--sign")) {
                 o.seckey = argv[++i];
             } else {
@@ -108,6 +116,13 @@ bool parse_args(int argc, char** argv, options& o) {
         }
         if (n == 4) return false;
         positional[n++] = a;
+    }
+    if (o.update_rollout) {
+        // Only the percentage changes: nothing else may be asked for.
+        if (n != 2 || !o.rollout || o.force || o.enc != encoding::utf8) return false;
+        o.root = positional[0];
+        o.module = positional[1];
+        return true;
     }
     if (n != 4) return false;
     o.root = positional[0];
@@ -422,6 +437,27 @@ bool write_temp(release_file& f, Fill fill) {
            ::close(out.release()) == 0;
 }
 
+// A percentage from 0 to 100, as routers read it; -1 for anything else.
+int percent_value(const char* text) {
+    int value = 0;
+    if (!*text || std::strlen(text) > 3) return -1;
+    for (const char* p = text; *p; ++p) {
+        if (!is_digit(*p)) return -1;
+        value = value * 10 + (*p - '0');
+    }
+    return value <= 100 ? value : -1;
+}
+
+// The encoding a control file was published in, from its byte-order mark.
+encoding encoding_of(const char* path) {
+    unsigned char mark[2] = {};
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || ::read(fd.get(), mark, 2) != 2) return encoding::utf8;
+    if (mark[0] == 0xFF && mark[1] == 0xFE) return encoding::utf16le;
+    if (mark[0] == 0xFE && mark[1] == 0xFF) return encoding::utf16be;
+    return encoding::utf8;
+}
+
 int publish(const options& o) {
     char reason[256];
     char module[16];
@@ -430,7 +466,9 @@ int publish(const options& o) {
     if (std::strlen(o.prefix) + std::strlen(module) + std::strlen(longest_name) > router_path_max)
         return refuse("--prefix %s is too long: the router's server paths hold %zu characters", o.prefix,
                       router_path_max);
-    if (!check_version(o.version, reason)) return refuse("%s", reason);
+    int rollout = o.rollout ? percent_value(o.rollout) : -1;
+    if (o.rollout && rollout < 0) return refuse("--rollout %s is not a percentage from 0 to 100", o.rollout);
+    if (!o.update_rollout && !check_version(o.version, reason)) return refuse("%s", reason);
 
     char dir[path_max];
     if (!bounded_format(dir, sizeof dir, "%s%s%s/", o.root, o.prefix, module)) return refuse("ROOT path too long");
@@ -441,21 +479,25 @@ int publish(const options& o) {
     if (!root_fd.valid()) return refuse("ROOT %s is not a directory", o.root);
     if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", o.root, std::strerror(errno));
 
-    // What is published there now: the new release must be newer.
+    // What is published there now: a new release must be newer; a new
+    // rollout changes it and nothing else.
     char control_path[path_max];
     bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
-    if (!o.force && ::access(control_path, F_OK) == 0) {
-        control_record current_rec;
-        char current[32];
-        if (!read_control_file(control_path, current_rec))
+    control_record current{};
+    char current_version[32] = {};
+    if (::access(control_path, F_OK) == 0) {
+        if (!read_control_file(control_path, current))
             return refuse("cannot read the control file published in %s%s", o.prefix, module);
         // One that names no version is no release to be newer than.
-        if (published_version(current_rec.file, current) && cmp_version(current, o.version) != 1)
-            return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
-                          current, o.prefix, module);
+        published_version(current.file, current_version);
     }
+    if (o.update_rollout && !current_version[0])
+        return refuse("no release is published in %s%s to change", o.prefix, module);
+    if (!o.update_rollout && !o.force && current_version[0] && cmp_version(current_version, o.version) != 1)
+        return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
+                      current_version, o.prefix, module);
 
-    if (!payload_fetchable(o.payload, reason)) return refuse("%s", reason);
+    if (!o.update_rollout && !payload_fetchable(o.payload, reason)) return refuse("%s", reason);
     const char* tool = nullptr;
     if (o.seckey) {
         if (::access(o.seckey, R_OK) != 0) return refuse("cannot read SECKEY %s: %s", o.seckey, std::strerror(errno));
@@ -478,6 +520,8 @@ int publish(const options& o) {
     release_file& payload_sig = files[1];
     release_file& control = files[2];
     release_file& control_sig = files[3];
+    if (o.update_rollout && !tool && ::access(control_sig.path, F_OK) == 0)
+        return refuse("the release in %s%s is signed: --sign SECKEY signs it again", o.prefix, module);
 
     undo undo_all{files, dir, {}};
     if (!make_dirs(dir, root_len, undo_all.made)) {
@@ -486,27 +530,41 @@ int publish(const options& o) {
         return refuse("cannot create %s: %s", dir, std::strerror(err));
     }
 
-    unsigned long long size = 0;
-    if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
-        undo_all();
-        return refuse("cannot copy %s to %s", o.payload, payload.temp);
-    }
+    // The [Major1] values: the payload's, or those published already.
+    char file_value[128];
     char digest[33];
-    if (!payload_digest(payload.temp, digest)) {
-        undo_all();
-        return refuse("md5sum gave no digest for %s", payload.temp);
-    }
     char size_text[24];
-    bounded_format(size_text, sizeof size_text, "%llu", size);
+    encoding enc = o.enc;
+    if (o.update_rollout) {
+        bounded_copy(file_value, sizeof file_value, current.file);
+        bounded_copy(digest, sizeof digest, current.md5);
+        bounded_copy(size_text, sizeof size_text, current.size);
+        enc = encoding_of(control_path);
+    } else {
+        unsigned long long size = 0;
+        if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
+            undo_all();
+            return refuse("cannot copy %s to %s", o.payload, payload.temp);
+        }
+        if (!payload_digest(payload.temp, digest)) {
+            undo_all();
+            return refuse("md5sum gave no digest for %s", payload.temp);
+        }
+        bounded_format(size_text, sizeof size_text, "%llu", size);
+        bounded_format(file_value, sizeof file_value, "dbg-gen_V%s", o.version);
+    }
 
     // The [Release] section comes last: routers of the old format stop
     // reading [Major1] at its "[".
     char place[path_max];
     bounded_format(place, sizeof place, "%s%s/", o.prefix, module);
+    char rollout_text[8] = {};
+    if (rollout >= 0) bounded_format(rollout_text, sizeof rollout_text, "%d", rollout);
     char text[1024];
-    bounded_format(text, sizeof text, "[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s\n",
-                   o.version, digest, size_text, module, place);
-    if (!write_temp(control, [&](int fd) { return write_control_file(fd, text, o.enc); })) {
+    bounded_format(text, sizeof text, "[Major1]\nfile=%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s\n%s%s%s",
+                   file_value, digest, size_text, module, place, rollout >= 0 ? "rollout=" : "", rollout_text,
+                   rollout >= 0 ? "\n" : "");
+    if (!write_temp(control, [&](int fd) { return write_control_file(fd, text, enc); })) {
         undo_all();
         return refuse("cannot write %s", control.temp);
     }
@@ -514,11 +572,10 @@ int publish(const options& o) {
     // The router's own reading of what was written must give it back.
     {
         control_record rec;
-        char version[32];
-        bool same = read_control_file(control.temp, rec) && published_version(rec.file, version) &&
-                    !std::strcmp(version, o.version) && !std::strcmp(rec.md5, digest) &&
-                    !std::strcmp(rec.size, size_text) && !std::strcmp(rec.module, module) &&
-                    !std::strcmp(rec.path, place);
+        bool same = read_control_file(control.temp, rec) && !std::strcmp(rec.file, file_value) &&
+                    !std::strcmp(rec.md5, digest) && !std::strcmp(rec.size, size_text) &&
+                    !std::strcmp(rec.module, module) && !std::strcmp(rec.path, place) &&
+                    rec.has_rollout == (rollout >= 0) && !std::strcmp(rec.rollout, rollout_text);
         if (!same) {
             undo_all();
             return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s], "
@@ -528,18 +585,19 @@ int publish(const options& o) {
     }
 
     if (tool) {
-        payload_sig.written = control_sig.written = true;
         char why[256] = {};
-        if (!sign(tool, o.seckey, payload.temp, payload_sig.temp, why) ||
-            !sign(tool, o.seckey, control.temp, control_sig.temp, why) || ::chmod(payload_sig.temp, 0644) != 0 ||
-            ::chmod(control_sig.temp, 0644) != 0) {
+        control_sig.written = true;
+        payload_sig.written = !o.update_rollout;
+        if ((payload_sig.written && !sign(tool, o.seckey, payload.temp, payload_sig.temp, why)) ||
+            !sign(tool, o.seckey, control.temp, control_sig.temp, why) ||
+            (payload_sig.written && ::chmod(payload_sig.temp, 0644) != 0) || ::chmod(control_sig.temp, 0644) != 0) {
             undo_all();
             return refuse("%s could not sign with %s: %s", tool, o.seckey, why);
         }
     }
 
     // An unsigned release takes the old signatures away with the files they
-    // belonged to.
+    // belonged to; a new rollout leaves the payload and its signature alone.
     bool removed[4] = {};
     for (release_file& f : files) {
         if (f.written) {
@@ -549,7 +607,7 @@ int publish(const options& o) {
                 return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
             }
             f.written = false;
-        } else {
+        } else if (!o.update_rollout) {
             removed[&f - files] = ::unlink(f.path) == 0;
         }
     }
@@ -557,14 +615,18 @@ int publish(const options& o) {
     unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) return refuse("cannot sync %s", dir);
 
-    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, o.version, digest, size_text);
-    std::printf("encoding: %s\n", o.enc == encoding::utf8 ? "utf-8" : o.enc == encoding::utf16le ? "utf-16le" : "utf-16be");
+    const char* version = o.update_rollout ? current_version : o.version;
+    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, version, digest, size_text);
+    std::printf("encoding: %s\n", enc == encoding::utf8 ? "utf-8" : enc == encoding::utf16le ? "utf-16le" : "utf-16be");
+    if (rollout >= 0)
+        std::printf("rollout:  %d%% of the fleet eligible (routers whose bucket is below %d)\n", rollout, rollout);
     if (tool)
         std::printf("signed:   yes (%s)\n", tool);
     else
         std::printf("signed:   no\n");
     for (std::size_t i = 0; i < 4; ++i) {
-        if (tool || i == 0 || i == 2)
+        bool wrote = i == 2 || (i == 3 && tool) || (!o.update_rollout && (i == 0 || tool));
+        if (wrote)
             std::printf("wrote:    %s\n", files[i].shown);
         else if (removed[i])
             std::printf("removed:  %s\n", files[i].shown);

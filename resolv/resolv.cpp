@@ -15,6 +15,7 @@
 #include "resolv/dns_message.h"
 #include "resolv/name_servers.h"
 #include "internal/kol_log.h"
+#include "internal/kernel_random.h"
 #include "internal/unique_fd.h"
 
 using namespace kestrel;
@@ -28,27 +29,6 @@ long long now_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// n bytes from the kernel's random source: getrandom, or /dev/urandom where
-// the kernel predates it.
-bool kernel_random(unsigned char* out, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = getrandom(out + got, n - got, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<size_t>(r);
-    }
-    if (got == n) return true;
-    unique_fd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-    while (fd.valid() && got < n) {
-        ssize_t r = read(fd.get(), out + got, n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return got == n;
 }
 
 // Query IDs nobody can guess, none used twice in one lookup.

@@ -8,6 +8,7 @@
 
 #include <kestrel/config.h>
 #include "internal/fixed_path.h"
+#include "internal/text_builder.h"
 #include "internal/unique_fd.h"
 
 using namespace kestrel;
@@ -39,15 +40,27 @@ void kol_printf(const char* format, ...) {
     (void)!::write(log.get(), text, static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1);
 }
 
+namespace {
+char* last_line;
+std::size_t last_line_size;
+}  // namespace
+
+void kestrel::kol_log_keep_last(char* buf, std::size_t size) {
+    last_line = buf;
+    last_line_size = size;
+}
+
 void kestrel::kol_log_line(const char* func, int line, const char* format, ...) {
-    // Cheap when the log is off, which it is on most routers.
-    if (!config_match("oru_log", "1")) return;
+    bool logging = config_match("oru_log", "1");
+    if (!logging && !last_line) return;
     char text[1024];
     va_list ap;
     va_start(ap, format);
     int n = std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     if (n < 0) return;
+    if (last_line) bounded_copy(last_line, last_line_size, text);
+    if (!logging) return;
     kol_printf("DEBUG:   %s L#%d ", func, line);
     kol_printf("%s", text);
     kol_printf("\n");

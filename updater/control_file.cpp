@@ -75,9 +75,12 @@ void read_control_record(const char* path, control_record& rec, const char* tag)
             }
         } else if (where == release) {
             bool cut = false;
-            release_value(line, "module", rec.module, sizeof rec.module, cut) ||
-                release_value(line, "path", rec.path, sizeof rec.path, cut) ||
-                release_value(line, "rollout", rec.rollout, sizeof rec.rollout, cut);
+            if (release_value(line, "rollout", rec.rollout, sizeof rec.rollout, cut)) {
+                rec.has_rollout = true;
+            } else {
+                release_value(line, "module", rec.module, sizeof rec.module, cut) ||
+                    release_value(line, "path", rec.path, sizeof rec.path, cut);
+            }
             if (cut) rec.release_cut = true;
         }
     }

@@ -10,13 +10,17 @@
 #include "build_config.h"
 #include <kestrel/config.h>
 #include "internal/fixed_path.h"
+#include "internal/kernel_random.h"
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
+#include "updater/install.h"
 #include "updater/pid_guard.h"
 #include "updater/rollback_guard.h"
 #include "updater/run_dir.h"
+#include "updater/rollout.h"
 #include "updater/run_limit.h"
+#include "updater/run_status.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
 
@@ -28,10 +32,12 @@ constexpr const char default_file_path[] = "/sw-apps/dbg_log_collect/";
 constexpr const char probe_failed[] = "Cannot connect to server , will try 60s later!!";
 constexpr int probe_tries = 3;
 constexpr unsigned probe_pause_seconds = 60;
+constexpr unsigned long max_splay_seconds = 3600;
 
 // The buffers of one run, and where its files live.
 struct run_state {
     run_dir dir;
+    run_status* status = nullptr;
     char module[16] = {};
     char host[256] = {};
     char file_path[256] = {};
@@ -52,6 +58,30 @@ bool copy_config(const char* key, char (&dst)[256]) {
     return false;
 }
 
+// A random wait of up to dbg_splay seconds before the first request, so
+// that a fleet booting together does not ask the server in one second.  It
+// does not count against the run's time limit.
+void splay() {
+    const char* value = config_get("dbg_splay");
+    if (!value[0]) return;
+    unsigned long most = 0;
+    for (const char* p = value; *p && most <= max_splay_seconds; ++p) {
+        if (*p < '0' || *p > '9') {
+            KOL_LOG("dbg_splay [%s] is not a whole number of seconds, taken as 0", value);
+            return;
+        }
+        most = most * 10 + static_cast<unsigned long>(*p - '0');
+    }
+    if (most > max_splay_seconds) most = max_splay_seconds;
+    if (most == 0) return;
+    unsigned char r[4] = {};
+    kernel_random(r, sizeof r);
+    // 0 to most: the random fraction r / 2^32 scaled, not divided.
+    unsigned long long fraction = static_cast<unsigned long long>(r[0]) << 24 | r[1] << 16 | r[2] << 8 | r[3];
+    ::sleep(static_cast<unsigned>(fraction * (most + 1) >> 32));
+    run_limit_restart();
+}
+
 // Probes the ping target before the default server is used; the run goes on
 // whatever the outcome.
 void probe_default_server(const run_dir& dir) {
@@ -63,97 +93,107 @@ void probe_default_server(const run_dir& dir) {
     }
 }
 
-// Moves the verified payload onto its fixed name.  Whatever another user
-// left there (a file, a link, a directory) is replaced, never written to.
-bool install(const char* staged) {
-    // Readable by the service whatever the umask curl or the FTP client
-    // created it under.
-    ::chmod(staged, 0644);
-    struct stat st;
-    if (::lstat(payload_path, &st) == 0 && (st.st_uid != ::geteuid() || !S_ISREG(st.st_mode))) {
-        fixed_claim claim = claim_fixed_path(payload_path, fixed_kind::file);
-        if (claim.state == fixed_claim::replaced)
-            KOL_LOG("%s was not ours (owner %u), replaced", payload_path, static_cast<unsigned>(st.st_uid));
-    }
-    if (std::rename(staged, payload_path) == 0) return true;
-    KOL_LOG("cannot install %s", payload_path);
-    return false;
-}
-
-// The version is recorded only once the service has restarted on the new
-// payload: a run cut short before that leaves the old record, so the next
-// run installs and restarts again.
-void install_and_restart(const run_state& run, const char* version) {
-    run_path staged = run_dir_file(run.dir, run_file::payload);
-    if (!check_md5(staged, run_dir_file(run.dir, run_file::md5_record))) {
-        KOL_LOG("md5 check failed, keeping the installed file");
-        return;
-    }
-    if (!install(staged)) return;
-    run_fixed("/etc/init.d/oru stop; /etc/init.d/oru start");
-    if (record_version(version) && run.signed_run) raise_highest_installed(version);
-}
-
 // Fetches one file of the module's directory into the run's directory.
-bool fetch(run_state& run, const char* name, const char* local, long long cap) {
+bool fetch(run_state& run, const char* name, const char* local, long long cap, bool* over_ftp = nullptr) {
     if (bounded_format(run.url, sizeof run.url, "%s%s/%s", run.file_path, run.module, name))
-        return ra_transfer_file(run.host, run.url, local, cap) == 1;
+        return ra_transfer_file(run.host, run.url, local, cap, over_ftp) == 1;
     KOL_LOG("server path too long: %s", run.url);
     return false;
 }
 
+// Whether this router takes version now, by the release's rollout.
+bool rollout_reaches_us(const run_state& run, const control_record& rec, const char* version) {
+    int percent = rollout_percent(rec);
+    if (percent >= 100) return true;
+    int bucket = rollout_bucket(version, run_dir_file(run.dir, run_file::bucket_digest));
+    if (bucket < percent) return true;
+    KOL_LOG("version %s is rolling out to %d%%, this router's bucket is %d", version, percent, bucket);
+    return false;
+}
+
+// Each way out sets the run's result; the status gives the line logged last
+// as its reason.
 void update(run_state& run) {
-    if (!record_dir_ready()) return;
+    run_status* st = run.status;
+    if (!record_dir_ready()) return run_status_set(st, run_result::failed);
 
     if (!bounded_copy(run.module, sizeof run.module, cat_file("/module_name"))) {
         KOL_LOG("module name too long: %s", cat_file("/module_name"));
-        return;
+        return run_status_set(st, run_result::failed);
     }
     for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
 
     signing_key key = signing_key_state();
-    if (key == signing_key::unusable) return;
+    if (key == signing_key::unusable) return run_status_set(st, run_result::refused);
     run.signed_run = key == signing_key::usable;
 
     if (config_match("dbg_ftp_path", "")) {
         probe_default_server(run.dir);
     } else if (!copy_config("dbg_ftp_path", run.host)) {
-        return;
+        return run_status_set(st, run_result::failed);
     }
 
     if (config_match("dbg_file_path", "")) {
         bounded_copy(run.file_path, sizeof run.file_path, default_file_path);
     } else if (!copy_config("dbg_file_path", run.file_path)) {
-        return;
+        return run_status_set(st, run_result::failed);
     }
 
     // Verified as published, then read from the same private copy.
     run_path control = run_dir_file(run.dir, run_file::control);
-    if (!fetch(run, "fileinfo.txt", control, control_file_cap)) return;
+    bool over_ftp = false;
+    if (!fetch(run, "fileinfo.txt", control, control_file_cap, &over_ftp)) {
+        KOL_LOG("no control file could be fetched");
+        return run_status_set(st, run_result::failed);
+    }
+    if (st) bounded_copy(st->transport, sizeof st->transport, over_ftp ? "ftp" : "https");
     control_record rec;
     if (run.signed_run) {
         char published[sizeof control.path + 16];
         published_copy_path(control, published, sizeof published);
         if (!signature_verified(run.host, run.url, published, run_dir_file(run.dir, run_file::control_signature)))
-            return;
+            return run_status_set(st, run_result::refused);
         read_control_record(control, rec);
-        if (!release_bound_here(rec, run.module, run.file_path)) return;
+        if (!release_bound_here(rec, run.module, run.file_path)) return run_status_set(st, run_result::refused);
     } else {
         read_control_record(control, rec);
     }
 
     // A control file naming no version (-1) stops the run like "nothing new".
     version_text newer;
-    if (parse_ctl(rec, run_dir_file(run.dir, run_file::md5_record), newer) != 1) return;
-    if (run.signed_run && !not_older_than_installed(newer)) return;
+    int decision = parse_ctl(rec, run_dir_file(run.dir, run_file::md5_record), newer);
+    if (decision == -1) {
+        KOL_LOG("the control file names no version");
+        return run_status_set(st, run_result::refused);
+    }
+    if (st) published_version(rec.file, st->published);
+    if (decision == 0) return run_status_set(st, run_result::current);
+    if ((run.signed_run && !not_older_than_installed(newer)) || version_refused(newer))
+        return run_status_set(st, run_result::refused);
+    if (!rollout_reaches_us(run, rec, newer)) return run_status_set(st, run_result::waiting);
 
     run_path staged = run_dir_file(run.dir, run_file::payload);
-    if (!fetch(run, "dbg-gen.cfg", staged, build_config::max_download)) return;
+    if (!fetch(run, "dbg-gen.cfg", staged, build_config::max_download)) {
+        KOL_LOG("the payload of version %s could not be fetched", newer);
+        return run_status_set(st, run_result::failed);
+    }
     if (run.signed_run &&
         !signature_verified(run.host, run.url, staged, run_dir_file(run.dir, run_file::payload_signature)))
-        return;
+        return run_status_set(st, run_result::refused);
+    if (!check_md5(staged, run_dir_file(run.dir, run_file::md5_record))) {
+        KOL_LOG("md5 check failed, keeping the installed file");
+        return run_status_set(st, run_result::refused);
+    }
 
-    install_and_restart(run, newer);
+    switch (install_and_restart(staged, run_dir_file(run.dir, run_file::installed_before), newer)) {
+        case install_end::installed:
+            if (run.signed_run) raise_highest_installed(newer);
+            return run_status_set(st, run_result::installed);
+        case install_end::rolled_back:
+            return run_status_set(st, run_result::rolled_back);
+        case install_end::not_installed:
+            return run_status_set(st, run_result::failed);
+    }
 }
 
 void clean_up(const run_dir& dir) {
@@ -165,14 +205,15 @@ void clean_up(const run_dir& dir) {
     run_fixed("rm /var/run/kestreld.pid");
 }
 
-// After a worker that was stopped or killed.  The pid file only while it is
-// still this run's: the worker may have got through its own cleanup, and a
-// newer run may hold the name now.
-void clean_up_after_worker(const unique_fd& pid_file, const run_dir& dir) {
+// After a worker that was stopped or killed.  The pid file and the status
+// only while the pid file is still this run's: the worker may have got
+// through its own cleanup, and a newer run may hold the name now.
+void clean_up_after_worker(const unique_fd& pid_file, const run_dir& dir, const run_status* status) {
     if (pid_file.valid() && !pid_guard_still_ours(pid_file, dbg_pid)) {
         run_dir_remove(dir);
         return;
     }
+    run_status_write(status);
     clean_up(dir);
 }
 
@@ -196,7 +237,10 @@ int main() {
     // Made before the worker, so that the supervisor can remove it after
     // a worker that did not end by itself.  What killed runs left goes first.
     run_state run;
+    run.status = run_status_shared();
     if (!run_dir_make(run.dir)) {
+        run_status_set(run.status, run_result::failed);
+        run_status_write(run.status);
         clean_up(run.dir);
         return 1;
     }
@@ -207,12 +251,17 @@ int main() {
     pid_t worker = run_start_worker();
     if (worker == 0) {
         pid_guard_record_self(pid_file);
+        splay();
         update(run);
+        // Before the pid file goes: once it is gone, the status is final.
+        run_status_write(run.status);
         clean_up(run.dir);
         return 1;
     }
     if (worker < 0) {
         KOL_LOG("cannot start the run");
+        run_status_set(run.status, run_result::failed);
+        run_status_write(run.status);
         clean_up(run.dir);
         return 1;
     }
@@ -226,6 +275,7 @@ int main() {
         KOL_LOG("run stopped by %s", signal_name(outcome.status, name));
     else
         KOL_LOG("run ended by %s", signal_name(outcome.status, name));
-    clean_up_after_worker(pid_file, run.dir);
+    run_status_set(run.status, run_result::stopped);
+    clean_up_after_worker(pid_file, run.dir, run.status);
     return 1;
 }

@@ -100,7 +100,8 @@ int http_transfer(const char* path, const char* file, long long cap) {
     return 1;
 }
 
-int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap) {
+int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap,
+                     bool* over_ftp) {
     char server_url[512] = {};
     bool url_ok = compose_url(server_url, "https", host, build_config::https_host, file_path);
 
@@ -119,6 +120,7 @@ int ra_transfer_file(const char* host, const char* file_path, const char* local_
         ::unlink(local_location);
         if (url_ok && ftp_transfer(server_url, local_location, nullptr, cap) == 1) {
             report(server_url, true);
+            if (over_ftp) *over_ftp = true;
             if (is_control_file(local_location) && narrow_control_file(local_location) == 0) {
                 std::fputs("iconv error\n", stderr);
                 return 0;

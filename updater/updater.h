@@ -32,6 +32,7 @@ struct control_record {
     bool release_cut;  // a [Release] value did not fit (and was left empty)
     char module[16];
     char path[256];
+    bool has_rollout;  // a rollout= line, even one whose value did not fit
     char rollout[8];
 };
 void read_control_record(const char* path, control_record& rec, const char* tag = "Major1");
@@ -57,7 +58,9 @@ bool record_version(const char* version);
 
 // Retrieval.  Nothing larger than cap bytes is ever accepted, and nothing
 // much larger ever written.
-int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap);
+// over_ftp, when given, tells which transport brought the file.
+int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap,
+                     bool* over_ftp = nullptr);
 int http_transfer(const char* path, const char* file, long long cap);
 
 // Integrity.  md5sum's output goes beside fileName.

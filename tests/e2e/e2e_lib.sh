@@ -34,6 +34,7 @@ E2E_ORU_PIDFILE=$sb_dir/oru.pidfile
 E2E_ORU_DELAY=$sb_dir/oru.delay
 E2E_ORU_GROUP=$sb_dir/oru.group
 E2E_ORU_STATE=$sb_dir/oru.state
+E2E_ORU_FAIL=$sb_dir/oru.fail
 E2E_GATES=$sb_dir/gates
 E2E_BIN=$sb_dir/bin
 E2E_SLEEPS=$sb_dir/sleeps.log
@@ -133,7 +134,14 @@ sed 's/.*) //' /proc/\$\$/stat | cut -d' ' -f3 >> $E2E_ORU_GROUP
 [ "\$1" = stop ] && echo stopped > $E2E_ORU_STATE
 $E2E_BIN/gate "oru-\$1"
 if [ "\$1" = start ]; then
-  echo "running \$(/usr/bin/md5sum < /tmp/dbg-gen.cfg | cut -c1-32)" > $E2E_ORU_STATE
+  running=\$(/usr/bin/md5sum < /tmp/dbg-gen.cfg | cut -c1-32)
+  # A configuration the service cannot start on (its digest in $E2E_ORU_FAIL).
+  if [ -s $E2E_ORU_FAIL ] && [ "\$running" = "\$(cat $E2E_ORU_FAIL)" ]; then
+    echo "failed \$running" > $E2E_ORU_STATE
+    $E2E_BIN/gate oru-fail
+    exit 1
+  fi
+  echo "running \$running" > $E2E_ORU_STATE
 fi
 # A slow service, when a test asks for one (seconds in $E2E_ORU_DELAY).
 if [ "\$1" = stop ] && [ -s $E2E_ORU_DELAY ]; then sleep "\$(cat $E2E_ORU_DELAY)"; fi
@@ -269,7 +277,7 @@ e2e_reset() {
   : > "$E2E_ORU_CALLS"
   : > "$E2E_ORU_PIDFILE"
   : > "$E2E_ORU_GROUP"
-  rm -f "$E2E_ORU_STATE" "$E2E_GATES"/*
+  rm -f "$E2E_ORU_STATE" "$E2E_ORU_FAIL" "$E2E_GATES"/*
   : > "$E2E_SLEEPS"
   local log
   for log in "$sb_dir"/nginx-*/access.log; do
@@ -368,6 +376,21 @@ e2e_detached_pid() { e2e_detached 2; }
 # when the pid file is gone already.
 e2e_console() {
   grep -vE -e "^rm: cannot remove .?/var/run/kestreld.pid.?: No such file or directory$" "$E2E_ERR" || true
+}
+
+# The status file the last run left: each of RESULT INSTALLED PUBLISHED
+# TRANSPORT is the value expected, "null", or "*" for any; the file has
+# exactly its six members, a recent time and a reason.
+e2e_assert_status() { # RESULT INSTALLED PUBLISHED TRANSPORT
+  "$E2E_PYTHON" - "$@" <<'PY' || e2e_fail "status file: $(cat /tmp/dbg_log_collect/status.json 2>&1)"
+import json, sys, time
+status = json.load(open("/tmp/dbg_log_collect/status.json"))
+assert sorted(status) == ["installed", "published", "reason", "result", "time", "transport"], status
+assert isinstance(status["time"], int) and abs(status["time"] - time.time()) < 300, status
+assert isinstance(status["reason"], str) and status["reason"], status
+for name, want in zip(["result", "installed", "published", "transport"], sys.argv[1:]):
+    assert want == "*" or status[name] == (None if want == "null" else want), (name, status[name], want)
+PY
 }
 
 # What the updater leaves on a device after any run past the guard: its pid

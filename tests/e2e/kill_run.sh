@@ -109,6 +109,7 @@ for stop in "TERM supervisor" "INT supervisor" "HUP worker" "TERM worker"; do
   else
     e2e_assert_log main "run ended by SIG$sig"
   fi
+  e2e_assert_status stopped 1.0 2.0 https
   e2e_assert_cleaned_up
   expect_after_kill v2 1.0 stopped
   expect_next_run_recovers

@@ -26,12 +26,15 @@ router_on_v1() {
   : > "$accepted"
 }
 
-# Stopped at the limit, within a generous bound, and cleaned up.
-expect_stopped_at_limit() { # PORT
+# Stopped at the limit (counted after a pause of PAUSE seconds that must not
+# eat it), within a generous bound, and cleaned up.
+expect_stopped_at_limit() { # PORT [PAUSE]
+  local l=$((limit + ${2:-0}))
   e2e_assert_ran
   echo "   ended after $E2E_SECONDS s"
-  awk -v s="$E2E_SECONDS" -v l="$limit" 'BEGIN { exit !(s >= l && s < l + 15) }' \
-    || e2e_fail "the run took $E2E_SECONDS s, limit $limit s"
+  awk -v s="$E2E_SECONDS" -v l="$l" 'BEGIN { exit !(s >= l && s < l + 15) }' \
+    || e2e_fail "the run took $E2E_SECONDS s, limit $limit s after a pause of ${2:-0} s"
+  e2e_assert_status stopped 1.0 null null
   e2e_assert_log main "run stopped at its limit of $limit seconds"
   e2e_assert_contains "$accepted" "$E2E_SERVER:$1"
   e2e_assert_not_contains "$E2E_ERR" "successfully"
@@ -55,6 +58,12 @@ expect_stopped_at_limit 443
 # process of the run, returned at the limit, so curl was stopped with it.
 ! pgrep -x curl >/dev/null || e2e_fail "curl outlived the run"
 e2e_assert_eq "$(e2e_console)" "" "stderr"
+
+e2e_case "the splay before the first request does not eat the limit"
+router_on_v1
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_splay=3600"
+KESTREL_SLEEP_REAL_FIRST=4 e2e_run
+expect_stopped_at_limit 443 4
 
 e2e_case "FTP server holds the connection: the run stopped at the limit"
 router_on_v1

@@ -26,6 +26,7 @@ e2e_assert_absent /tmp/dbg-gen.cfg "nothing installed"
 e2e_assert_absent /tmp/dbg_log_collect/dbg_version "no version recorded"
 e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
 e2e_assert_cleaned_up
+e2e_assert_status failed null null null
 
 e2e_case "server down: an earlier download left in /tmp never counts"
 e2e_reset
