@@ -17,19 +17,13 @@
 namespace kestrel {
 
 namespace {
-// The server's addresses: the configured one (IPv6 when it reads as one,
-// else IPv4 as it always was), or those the host resolves to.
+// The server's addresses: the configured one, or those the host resolves
+// to.  A configured value that is no address is all ones, as it always was.
 int server_addresses(const char* host, resolv_addresses* r) {
     if (config_match("oru_ftp_ip", "")) return resolve_dns_all(host, r);
-    *r = resolv_addresses{};
-    const char* ip = config_get("oru_ftp_ip");
-    in6_addr a6{};
-    if (ipv6_literal(ip, &a6, &r->v6_scope[0])) {
-        std::memcpy(r->v6[0], &a6, sizeof a6);
-        r->v6_count = 1;
-    } else {
-        r->v4[0] = leading_address(ip);
-        r->v4_count = r->v4[0] != 0;
+    if (!address_literal(config_get("oru_ftp_ip"), r)) {
+        r->v4[0] = INADDR_NONE;
+        r->v4_count = 1;
     }
     return r->v4_count + r->v6_count;
 }

@@ -96,4 +96,19 @@ bool ipv6_literal(const char* text, in6_addr* addr, unsigned* scope) {
     return inet_pton(AF_INET6, buf, addr) == 1;
 }
 
+bool address_literal(const char* text, resolv_addresses* r) {
+    *r = resolv_addresses{};
+    const in_addr_t addr = leading_address(text);
+    if (addr != INADDR_NONE) {
+        r->v4[0] = addr;
+        r->v4_count = addr != 0;
+        return true;
+    }
+    in6_addr a6{};
+    if (!ipv6_literal(text, &a6, &r->v6_scope[0])) return false;
+    std::memcpy(r->v6[0], &a6, sizeof a6);
+    r->v6_count = !IN6_IS_ADDR_UNSPECIFIED(&a6);
+    return true;
+}
+
 }  // namespace kestrel

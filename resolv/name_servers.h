@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 
+#include <kestrel/resolv.h>
+
 namespace kestrel {
 
 constexpr int dns_max_servers = 3;
@@ -28,5 +30,10 @@ unsigned int leading_address(const char* text);
 // as the first white space.  False when text holds no such address, or its
 // zone names no interface.
 bool ipv6_literal(const char* text, in6_addr* addr, unsigned* scope);
+
+// *r from text when it is an address of either family, as leading_address
+// and ipv6_literal read them (0.0.0.0 and :: count as none); false when it
+// is no address.
+bool address_literal(const char* text, resolv_addresses* r);
 
 }  // namespace kestrel

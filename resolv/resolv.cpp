@@ -167,14 +167,10 @@ asked await_reply(int fd, const sock_addr& dest, const unsigned char* query, int
     }
 }
 
-// One attempt: the question of qtype for name to dest, on the socket of the
-// lookup (opened, or opened again for another family, as needed).
-asked ask(unique_fd& fd, const sock_addr& dest, int id, const char* name, int qtype, unsigned char* out) {
-    if (fd.valid()) {
-        sock_addr own{};
-        socklen_t len = sizeof own;
-        if (getsockname(fd.get(), &own.sa, &len) != 0 || own.sa.sa_family != dest.sa.sa_family) fd.reset();
-    }
+// One attempt: the question of qtype for name to dest, on the lookup's
+// socket of dest's family (opened at its first use).
+asked ask(unique_fd (&udp)[2], const sock_addr& dest, int id, const char* name, int qtype, unsigned char* out) {
+    unique_fd& fd = udp[dest.sa.sa_family == AF_INET6];
     if (!fd.valid()) {
         fd.reset(socket(dest.sa.sa_family, SOCK_DGRAM, IPPROTO_UDP));
         if (!fd.valid()) return {0, false};
@@ -217,7 +213,7 @@ int dns_lookup(const char* name, bool aaaa, resolv_addresses* r) {
         KOL_LOG("DNS-LOOKUP: no random source for query IDs");
         return 0;
     }
-    unique_fd fd;
+    unique_fd udp[2];
     sock_addr dest;
     int answered = -1;
     // The server read last is asked first.
@@ -225,14 +221,14 @@ int dns_lookup(const char* name, bool aaaa, resolv_addresses* r) {
         KOL_LOG("DNS-LOOKUP dns : %s", dnsl[s]);
         server_address(dnsl[s], &dest);
         for (int retries = 0; retries < attempts_per_server && r->v4_count == 0; ++retries) {
-            const asked a = ask(fd, dest, next_id(ids), bare, dns_type_a, reinterpret_cast<unsigned char*>(r->v4));
+            const asked a = ask(udp, dest, next_id(ids), bare, dns_type_a, reinterpret_cast<unsigned char*>(r->v4));
             if (a.answered) answered = s;
             r->v4_count = a.found;
         }
     }
     if (aaaa && answered >= 0) {
         server_address(dnsl[answered], &dest);
-        r->v6_count = ask(fd, dest, next_id(ids), bare, dns_type_aaaa, r->v6[0]).found;
+        r->v6_count = ask(udp, dest, next_id(ids), bare, dns_type_aaaa, r->v6[0]).found;
     }
     return r->v4_count + r->v6_count;
 }
@@ -251,19 +247,6 @@ int resolve_dns_all(const char* host, resolv_addresses* out) {
     if (!out) return 0;
     *out = resolv_addresses{};
     if (!host) return 0;
-    const in_addr_t addr = leading_address(host);
-    if (addr != INADDR_NONE) {
-        // 0.0.0.0 is no address, as for resolve_dns.
-        out->v4[0] = addr;
-        out->v4_count = addr != 0;
-        return out->v4_count;
-    }
-    in6_addr a6{};
-    if (ipv6_literal(host, &a6, &out->v6_scope[0])) {
-        if (IN6_IS_ADDR_UNSPECIFIED(&a6)) return 0;
-        std::memcpy(out->v6[0], &a6, sizeof a6);
-        out->v6_count = 1;
-        return 1;
-    }
+    if (address_literal(host, out)) return out->v4_count + out->v6_count;
     return dns_lookup(host, true, out);
 }
