@@ -308,6 +308,31 @@ TEST(FtpPort, CommandText) {
     EXPECT_FALSE(port_command(tiny, sizeof tiny, sa));
 }
 
+TEST(FtpEpsv, PortOfTheReplyAndTheEprtText) {
+    struct row {
+        const char* reply;
+        int port;  // -1: refused
+    };
+    const row rows[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)", 6446}, {"229 (!!!21!)", 21},
+        {"229 (|||65535|)", 65535}, {"229 (|||65536|)", -1}, {"229 (|||0|)", -1}, {"229 (|||6446)", -1},
+        {"229 (||6446|)", -1}, {"229 (1112221)", -1}, {"229 (|||123456|)", -1}, {"229 (", -1}, {"229 ()", -1},
+        {"229 no port", -1},
+    };
+    for (const row& r : rows) {
+        unsigned short port = 0;
+        const bool ok = epsv_port(r.reply, &port);
+        EXPECT_EQ(ok ? port : -1, r.port) << r.reply;
+    }
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "2001:db8::5", &sa.sin6_addr);
+    sa.sin6_port = htons(772);
+    char line[256];
+    ASSERT_TRUE(eprt_command(line, sizeof line, sa));
+    EXPECT_STREQ(line, "EPRT |2|2001:db8::5|772|\r\n");
+}
+
 namespace {
 // A loopback control connection: ctl is ours, srv the server's end.
 struct tcp_pair {

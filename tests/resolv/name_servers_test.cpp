@@ -57,3 +57,34 @@ TEST(NameServerFile, TokensAreKeptAsReadAndOddLinesSkipped) {
     ASSERT_EQ(read_name_servers(path, dnsl), 1);
     EXPECT_EQ(std::strlen(dnsl[0]), 63u);
 }
+
+TEST(NameServerFile, Ipv6AddressesBareBracketedAndWithZones) {
+    struct row {
+        const char* text;
+        bool ok;
+        unsigned scope;
+    };
+    const row rows[] = {
+        {"2001:db8::53\n", true, 0},    {"[2001:db8::53]", true, 0}, {"fe80::1%lo", true, 1},
+        {"[fe80::1%1] ", true, 1},      {"fe80::1%2\n", true, 2},    {"fe80::1%no-such-if", false, 0},
+        {"fe80::1%", false, 0},         {"[2001:db8::53", false, 0}, {"2001:db8::53]", false, 0},
+        {"[2001:db8::53]:21", false, 0}, {"192.0.2.1", false, 0},     {"", false, 0},
+    };
+    for (const row& r : rows) {
+        in6_addr a{};
+        unsigned scope = 99;
+        EXPECT_EQ(ipv6_literal(r.text, &a, &scope), r.ok) << r.text;
+        if (r.ok) {
+            EXPECT_EQ(scope, r.scope) << r.text;
+        }
+    }
+    resolv_addresses got;
+    ASSERT_TRUE(address_literal("[2001:db8::1]", &got));
+    EXPECT_EQ(got.v6_count, 1);
+    EXPECT_EQ(got.v6[0][15], 1);
+    ASSERT_TRUE(address_literal("::", &got));
+    EXPECT_EQ(got.v4_count + got.v6_count, 0);
+    ASSERT_TRUE(address_literal("0.0.0.0", &got));
+    EXPECT_EQ(got.v4_count + got.v6_count, 0);
+    EXPECT_FALSE(address_literal("ftp.example.com", &got));
+}
