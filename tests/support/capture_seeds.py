@@ -9,6 +9,9 @@ connection's bytes twice:
   OUTDIR/ftp_framing/NAME   one cut-choosing byte, then the bytes
 For each name server it asks A questions and writes each reply to
   OUTDIR/dns_reply/NAME-QUESTION
+and asks some of them again over TCP, writing the stream as it came (the
+two-byte length first, at most 64 KiB) to
+  OUTDIR/dns_reply/NAME-tcp-QUESTION
 """
 import os
 import re
@@ -108,6 +111,22 @@ def main():
                 s.close()
             with open(os.path.join(out, "dns_reply", f"{name}-{question}"), "wb") as f:
                 f.write(reply)
+        for question in ("a.test", "long.test", "truncated.test", "tcpcut.test"):
+            query = dns_query(0x1234, question)
+            stream = b""
+            try:
+                with socket.create_connection((addr, 53), timeout=1) as s:
+                    s.sendall(struct.pack(">H", len(query)) + query)
+                    while len(stream) < 2 + 65535:
+                        chunk = s.recv(65536)
+                        if not chunk:
+                            break
+                        stream += chunk
+            except OSError:
+                pass
+            if stream:
+                with open(os.path.join(out, "dns_reply", f"{name}-tcp-{question}"), "wb") as f:
+                    f.write(stream)
 
 
 main()
