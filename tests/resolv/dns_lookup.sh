@@ -82,6 +82,19 @@ start $'nameserver fd00::3\n'
 resolve lastok.bc 0 all
 [ "$(awk '{ printf "%s ", $4 }' "$queries")" = "A A A " ] || sb_fail "asked: $(cat "$queries")"
 
+echo "== a truncated reply whose TCP connection is refused: the attempt is spent, the reply unused"
+nft -f - <<'NFT' || sb_fail "nft rule for 127.0.0.4"
+table inet kestrel_dns_test {
+  chain input {
+    type filter hook input priority 0; policy accept;
+    ip daddr 127.0.0.4 tcp dport 53 reject with tcp reset
+  }
+}
+NFT
+start $'nameserver 127.0.0.4\n'
+resolve truncated.bc 0
+[ "$(awk '{ printf "%s ", $5 }' "$queries")" = "udp udp udp " ] || sb_fail "asked: $(cat "$queries")"
+
 echo "== only the first three servers, the third first"
 start $'nameserver 127.0.0.2\nnameserver 127.0.0.3\nnameserver 127.0.0.4\nnameserver 127.0.0.5\nnameserver 127.0.0.6\n'
 resolve lastok.bc 192.0.2.2
