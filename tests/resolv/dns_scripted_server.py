@@ -4,8 +4,8 @@ the name asked for; other names get an A record 192.0.2.N (an AAAA record
 fd00::N), N the last number of the server's address.  Every query is logged
 as "ADDR ID NAME TYPE udp|tcp" to LOG, before it is answered.  Some answers
 come first from another port of the same address, or from 127.0.0.9:53,
-which the resolver never asks.  Over TCP (RFC 7766 framing) the same answers
-come whole, but for the tcp* names.
+which the resolver never asks.  Over TCP the same answers come whole, but for
+the tcp* names.
 
 usage: dns_scripted_server.py LOG ADDR...   (listens on ADDR:53, UDP and
 TCP, for each; an IPv6 ADDR may carry a zone, fe80::1%lo)
@@ -19,7 +19,6 @@ import time
 
 A, CNAME, TXT, AAAA, IN = 1, 5, 16, 28, 1
 TC = 0x0200
-HOLD = 60
 asked = {}
 
 
@@ -31,10 +30,6 @@ def rr(name, rtype, rdata, rdlength=None, rclass=IN):
 
 def header(qid, qd, an, flags=0x8180):
     return struct.pack(">HHHHHH", qid, flags, qd, an, 0, 0)
-
-
-def last_number(server):
-    return int(server.split("%")[0].replace(":", ".").split(".")[-1], 16 if ":" in server else 10)
 
 
 def reply(query, server, tcp=False):
@@ -50,7 +45,7 @@ def reply(query, server, tcp=False):
     addr = bytes([192, 0, 2, 77])
     cname = rr(ptr, CNAME, b"\x05other\xc0\x0c")
 
-    n = last_number(server)
+    n = int(server.split("%")[0].replace(":", ".").split(".")[-1], 16 if ":" in server else 10)
     own = bytes([192, 0, 2, n]) if qtype == A else bytes([0xfd] + [0] * 14 + [n])
     right = header(qid, 1, 1) + question + rr(ptr, A, addr)
     decoy = bytes([192, 0, 2, 66])
@@ -109,45 +104,33 @@ def note(log, query, server, proto):
     while i < end:
         labels.append(query[i + 1:i + 1 + query[i]].decode("ascii", "replace"))
         i += 1 + query[i]
-    qid, qtype = struct.unpack(">H", query[:2])[0], struct.unpack(">H", query[end + 1:end + 3])[0]
-    log.write("%s %d %s %s %s\n" % (server, qid, ".".join(labels), {A: "A", AAAA: "AAAA"}.get(qtype, qtype), proto))
+    qid, qtype = struct.unpack(">HH", query[:2] + query[end + 1:end + 3])
+    log.write("%s %d %s %s %s\n" % (server, qid, ".".join(labels), "AAAA" if qtype == AAAA else "A", proto))
 
 
-def serve_tcp(conn, server, log):
-    """One query framed by its two-byte length, and the answer so framed;
-    the tcp* names get a broken one."""
+def serve_tcp(lst, server, log):
+    """Each connection: one query framed by its two-byte length, the answer
+    so framed (a broken one for the tcp* names), in a thread of its own."""
+    conn = lst.accept()[0]
+    threading.Thread(target=serve_tcp, args=(lst, server, log), daemon=True).start()
     with conn:
-        size = struct.unpack(">H", conn.recv(2, socket.MSG_WAITALL))[0]
-        query = conn.recv(size, socket.MSG_WAITALL)
+        query = conn.recv(2 + 512)[2:]
         note(log, query, server, "tcp")
         kind = query[13:13 + query[12]].decode("ascii", "replace")
-        if kind == "tcpsilent":
-            time.sleep(HOLD)
-            return
-        if kind == "tcpoversized":  # the most a length can say, and more without end
-            conn.sendall(b"\xff\xff")
-            end = time.time() + HOLD
-            while time.time() < end:
-                conn.sendall(b"x" * 65536)
-            return
         data = reply(query, server, tcp=True)[-1][1]
+        framed = struct.pack(">H", len(data)) + data
         if kind == "tcpcut":  # the length of a whole answer, half of it
-            conn.sendall(struct.pack(">H", len(data)) + data[:len(data) // 2])
-            return
-        conn.sendall(struct.pack(">H", len(data)) + data)
-
-
-def tcp_listener(lst, server, log):
-    while True:
-        conn, _ = lst.accept()
-        threading.Thread(target=lambda c=conn: serve_tcp_safely(c, server, log), daemon=True).start()
-
-
-def serve_tcp_safely(conn, server, log):
-    try:
-        serve_tcp(conn, server, log)
-    except (OSError, struct.error):
-        pass
+            framed = framed[:len(framed) // 2]
+        elif kind == "tcpoversized":  # the most a length can say, then more without end
+            framed = b"\xff\xff"
+        elif kind == "tcpsilent":
+            time.sleep(60)
+        try:
+            conn.sendall(framed)
+            while kind == "tcpoversized":
+                conn.sendall(b"x" * 65536)
+        except OSError:
+            pass
 
 
 def main():
@@ -161,11 +144,8 @@ def main():
         names[s] = addr
         other_port[s] = socket.socket(family, socket.SOCK_DGRAM)
         other_port[s].bind(where[:1] + (0,) + where[2:])
-        lst = socket.socket(family, socket.SOCK_STREAM)
-        lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        lst.bind(where)
-        lst.listen(16)
-        threading.Thread(target=tcp_listener, args=(lst, addr, log), daemon=True).start()
+        lst = socket.create_server(where, family=family)
+        threading.Thread(target=serve_tcp, args=(lst, addr, log), daemon=True).start()
     other_addr = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     other_addr.bind(("127.0.0.9", 53))
     print("ready", flush=True)

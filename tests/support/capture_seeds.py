@@ -112,21 +112,15 @@ def main():
             with open(os.path.join(out, "dns_reply", f"{name}-{question}"), "wb") as f:
                 f.write(reply)
         for question in ("a.test", "long.test", "truncated.test", "tcpcut.test"):
-            query = dns_query(0x1234, question)
-            stream = b""
-            try:
-                with socket.create_connection((addr, 53), timeout=1) as s:
-                    s.sendall(struct.pack(">H", len(query)) + query)
-                    while len(stream) < 2 + 65535:
-                        chunk = s.recv(65536)
-                        if not chunk:
-                            break
-                        stream += chunk
-            except OSError:
-                pass
-            if stream:
-                with open(os.path.join(out, "dns_reply", f"{name}-tcp-{question}"), "wb") as f:
-                    f.write(stream)
-
+            query, stream = dns_query(0x1234, question), b""
+            with socket.create_connection((addr, 53), timeout=1) as s:
+                s.sendall(struct.pack(">H", len(query)) + query)
+                # As long as its length says, or until the server hangs up.
+                while len(stream) < 2 + int.from_bytes(stream[:2].ljust(2, b"\xff"), "big"):
+                    if not (chunk := s.recv(65536)):
+                        break
+                    stream += chunk
+            with open(os.path.join(out, "dns_reply", f"{name}-tcp-{question}"), "wb") as f:
+                f.write(stream)
 
 main()
