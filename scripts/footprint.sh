@@ -51,7 +51,7 @@ interp=$(arm-linux-gnueabihf-readelf -l "$stripped" | sed -n 's/.*Requesting pro
 # Code and constants end at the first segment's file size; the data segment's
 # file offset is where the next step begins.
 read -r code_end data_at < <(arm-linux-gnueabihf-readelf -lW "$stripped" |
-  awk '$1 == "LOAD" { printf "%s ", (++n == 1 ? $5 : $2) }')
+  awk '$1 == "LOAD" { printf "%s ", (++n == 1 ? $5 : $2) } END { print "" }')
 code_end=$((code_end)) data_at=$((data_at))
 lib_size=$(stat -c %s build/router/libkestrel.a)
 
