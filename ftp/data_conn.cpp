@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "internal/kol_log.h"
+#include "internal/sock_addr.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
 
@@ -19,23 +21,22 @@ namespace {
 bool digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
 // Address of the server at the other end of the control connection.
-bool control_peer(int ctlsock, in_addr* addr) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (getpeername(ctlsock, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET)
-        return false;
-    *addr = peer.sin_addr;
-    return true;
+bool control_peer(int ctlsock, sock_addr* peer) {
+    *peer = sock_addr{};
+    socklen_t len = sizeof *peer;
+    return getpeername(ctlsock, &peer->sa, &len) == 0 &&
+           (peer->sa.sa_family == AF_INET || peer->sa.sa_family == AF_INET6);
 }
 }  // namespace
 
-int sock_init(sockaddr_in* sa, int ctlsock) {
-    unique_fd sock(socket(AF_INET, SOCK_STREAM, 0));
-    if (!sock.valid()) return -1;
+int sock_init(sock_addr* sa, int ctlsock) {
+    *sa = sock_addr{};
     socklen_t len = sizeof *sa;
-    getsockname(ctlsock, reinterpret_cast<sockaddr*>(sa), &len);
-    sa->sin_port = 0;
-    if (bind(sock.get(), reinterpret_cast<sockaddr*>(sa), sizeof *sa) < 0) return -1;
+    getsockname(ctlsock, &sa->sa, &len);
+    unique_fd sock(socket(sa->sa.sa_family == AF_INET6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+    if (!sock.valid()) return -1;
+    set_sock_addr_port(*sa, 0);
+    if (bind(sock.get(), &sa->sa, sock_addr_len(*sa)) < 0) return -1;
     set_timeo(sock.get());
     return sock.release();
 }
@@ -75,27 +76,51 @@ bool pasv_address(char* reply, sockaddr_in* sa) {
     return true;
 }
 
+bool epsv_port(const char* reply, unsigned short* port) {
+    const char* p = std::strchr(reply, '(');
+    if (!p) return false;
+    // (<d><d><d>port<d>), d any printable character but a digit.
+    const char d = p[1];
+    if (d < 33 || d > 126 || digit(d) || p[2] != d || p[3] != d) return false;
+    p += 4;
+    unsigned value = 0;
+    int digits = 0;
+    for (; digit(*p) && digits < 5; ++p, ++digits) value = value * 10 + static_cast<unsigned>(*p - '0');
+    if (digits == 0 || *p != d || value == 0 || value > 65535) return false;
+    *port = static_cast<unsigned short>(value);
+    return true;
+}
+
 int get_passive_sock(int ctlsock, ftp_carry& c) {
+    // Over IPv6 the extended command, which names no address at all.
+    sock_addr peer{};
+    const bool have_peer = control_peer(ctlsock, &peer);
+    const bool v6 = peer.sa.sa_family == AF_INET6;
     ftp_reply_buf buf;
-    char* reply = ftp_command(ctlsock, c, buf, "PASV\r\n", nullptr);
-    if (!reply || !check_numeric("227", reply)) return -1;
-    sockaddr_in sa{};
+    char* reply = ftp_command(ctlsock, c, buf, v6 ? "EPSV\r\n" : "PASV\r\n", nullptr);
+    if (!reply || !check_numeric(v6 ? "229" : "227", reply)) return -1;
+    sock_addr sa{};
     unique_fd sock(sock_init(&sa, ctlsock));
     if (!sock.valid()) return -1;
-    if (!pasv_address(reply, &sa)) return -1;
+    unsigned short port = 0;
+    if (v6 ? !epsv_port(reply, &port) : !pasv_address(reply, &sa.v4)) return -1;
     // Only the port is taken from the reply: the data come from the server
     // we logged in to, never from an address it names.
-    in_addr peer{};
-    if (!control_peer(ctlsock, &peer)) return -1;
-    if (sa.sin_addr.s_addr != peer.s_addr) {
+    if (!have_peer) return -1;
+    if (v6) {
+        sa = peer;
+        set_sock_addr_port(sa, port);
+    } else if (sa.v4.sin_addr.s_addr != peer.v4.sin_addr.s_addr) {
         char named[INET_ADDRSTRLEN], used[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &sa.sin_addr, named, sizeof named);
-        inet_ntop(AF_INET, &peer, used, sizeof used);
+        inet_ntop(AF_INET, &sa.v4.sin_addr, named, sizeof named);
+        inet_ntop(AF_INET, &peer.v4.sin_addr, used, sizeof used);
         KOL_LOG("PASV address %s ignored, connecting to %s", named, used);
-        sa.sin_addr = peer;
+        sa.v4.sin_addr = peer.v4.sin_addr;
     }
-    if (connect(sock.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return sock.release();
-    KOL_LOG("connect to %s:%u failed!", inet_ntoa(sa.sin_addr), static_cast<unsigned>(ntohs(sa.sin_port)));
+    if (connect(sock.get(), &sa.sa, sock_addr_len(sa)) == 0) return sock.release();
+    char shown[INET6_ADDRSTRLEN];
+    KOL_LOG(v6 ? "connect to [%s]:%u failed!" : "connect to %s:%u failed!", sock_addr_text(sa, shown),
+            static_cast<unsigned>(sock_addr_port(sa)));
     return -1;
 }
 
@@ -108,15 +133,23 @@ bool port_command(char* line, unsigned size, const sockaddr_in& sa) {
                           static_cast<int>(port & 0xff));
 }
 
+bool eprt_command(char* line, unsigned size, const sockaddr_in6& sa) {
+    char text[INET6_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET6, &sa.sin6_addr, text, sizeof text)) return false;
+    return bounded_format(line, size, "EPRT |2|%s|%u|\r\n", text, static_cast<unsigned>(ntohs(sa.sin6_port)));
+}
+
 int get_sock(int ctlsock, ftp_carry& c) {
-    sockaddr_in sa{};
+    sock_addr sa{};
     unique_fd sock(sock_init(&sa, ctlsock));
     if (!sock.valid()) return -1;
     if (listen(sock.get(), 0) < 0) return -1;
     socklen_t len = sizeof sa;
-    getsockname(sock.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+    getsockname(sock.get(), &sa.sa, &len);
     char line[256];
-    if (!port_command(line, sizeof line, sa)) return -1;
+    // PORT cannot name an IPv6 address.
+    if (sa.sa.sa_family == AF_INET6 ? !eprt_command(line, sizeof line, sa.v6) : !port_command(line, sizeof line, sa.v4))
+        return -1;
     ftp_reply_buf buf;
     char* reply = ftp_command(ctlsock, c, buf, line, nullptr);
     if (!reply || !check_numeric("200", reply)) return -1;
@@ -132,7 +165,7 @@ int open_data_conn(int ctlsock, ftp_carry& c, int* passive) {
 
 int accept_data_conn(int listen_sock, int ctlsock) {
     unique_fd listener(listen_sock);
-    in_addr peer{};
+    sock_addr peer{};
     if (!control_peer(ctlsock, &peer)) return -1;
     // Non-blocking, so that a connection reset between poll and accept
     // cannot leave accept waiting past the deadline.
@@ -146,21 +179,22 @@ int accept_data_conn(int listen_sock, int ctlsock) {
         int ready = poll(&p, 1, static_cast<int>(left));
         if (ready < 0 && errno != EINTR) return -1;
         if (ready <= 0) continue;
-        sockaddr_in from{};
+        sock_addr from{};
         socklen_t len = sizeof from;
-        unique_fd sock(accept(listener.get(), reinterpret_cast<sockaddr*>(&from), &len));
+        unique_fd sock(accept(listener.get(), &from.sa, &len));
         if (!sock.valid()) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) continue;
             return -1;
         }
-        if (from.sin_family == AF_INET && from.sin_addr.s_addr == peer.s_addr) {
+        if (same_host(from, peer)) {
             // Accepted sockets do not inherit O_NONBLOCK on Linux; make sure.
             int f = fcntl(sock.get(), F_GETFL, 0);
             if (f >= 0) fcntl(sock.get(), F_SETFL, f & ~O_NONBLOCK);
             set_timeo(sock.get());
             return sock.release();
         }
-        KOL_LOG("data connection from %s refused", inet_ntoa(from.sin_addr));
+        char shown[INET6_ADDRSTRLEN];
+        KOL_LOG("data connection from %s refused", sock_addr_text(from, shown));
     }
 }
 

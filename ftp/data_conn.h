@@ -1,5 +1,6 @@
-// Data connections beside a control connection: passive (PASV) and active
-// (PORT), and the rules every transfer over one obeys.
+// Data connections beside a control connection: passive (PASV, or EPSV over
+// IPv6) and active (PORT, or EPRT over IPv6), and the rules every transfer
+// over one obeys.
 #pragma once
 
 #include <cstddef>
@@ -7,20 +8,22 @@
 #include <sys/types.h>
 
 #include "ftp/control.h"
+#include "internal/sock_addr.h"
 #include "internal/unique_fd.h"
 
 namespace kestrel {
 
 // New TCP socket bound to the control connection's local address, port 0,
 // with the socket timeouts; -1 on failure.  *sa holds the requested address.
-int sock_init(sockaddr_in* sa, int ctlsock);
+int sock_init(sock_addr* sa, int ctlsock);
 
-// Data socket connected to the port of the server's 227 reply, at the
-// control connection's peer address whatever address the reply names; -1
-// when PASV is refused or the connect fails.
+// Data socket connected to the port of the server's 227 reply (229 to EPSV
+// over IPv6), at the control connection's peer address whatever address the
+// reply names; -1 when the command is refused or the connect fails.
 int get_passive_sock(int ctlsock, ftp_carry& c);
 
-// Listening data socket whose PORT the server accepted with 200, or -1.
+// Listening data socket whose PORT (EPRT over IPv6) the server accepted with
+// 200, or -1.
 int get_sock(int ctlsock, ftp_carry& c);
 
 // One decimal number of a reply; moves *string past it and one separator,
@@ -33,6 +36,13 @@ bool pasv_address(char* reply, sockaddr_in* sa);
 
 // "PORT h1,h2,h3,h4,p1,p2\r\n" for sa into line; false when it does not fit.
 bool port_command(char* line, unsigned size, const sockaddr_in& sa);
+
+// The port of a 229 reply, "(|||port|)" with any printable non-digit for
+// "|" (RFC 2428).  False when the reply holds no such port.
+bool epsv_port(const char* reply, unsigned short* port);
+
+// "EPRT |2|address|port|\r\n" for sa into line; false when it does not fit.
+bool eprt_command(char* line, unsigned size, const sockaddr_in6& sa);
 
 // Passive first, then active.  *passive tells which; -1 when both failed
 // (the caller then sends QUIT).

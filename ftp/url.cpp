@@ -32,6 +32,15 @@ char* get_auth(ftp_url* u, char* rest) {
 
 char* get_hostname(ftp_url* u, char* rest) {
     u->host = rest;
+    // An IPv6 address is bracketed, its colons being no port separators;
+    // the host is what the brackets hold.
+    if (*rest == '[') {
+        char* close = std::strchr(rest, ']');
+        if (!close || (close[1] != '/' && close[1] != '\0')) return nullptr;
+        *close = '\0';
+        u->host = rest + 1;
+        rest = close + 1;
+    }
     char* slash = std::strchr(rest, '/');
     if (!slash) return rest + std::strlen(rest);
     *slash = '\0';

@@ -8,7 +8,7 @@ struct ftp_url {
     const char* full_url;  // the URL as the caller passed it, for display
     const char* username;  // "anonymous" when the URL names no user
     const char* password;  // "" when the URL carries none
-    char* host;            // inside url_buf, may be empty
+    char* host;            // inside url_buf, may be empty; an IPv6 address without its brackets
     char* path;            // directory for CWD, inside url_buf; null when none
     char* file;            // remote file name, inside url_buf; never empty
 };

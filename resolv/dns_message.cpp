@@ -8,7 +8,6 @@ namespace kestrel {
 namespace {
 constexpr int header_size = 12;
 constexpr int max_label = 63;
-constexpr int type_a = 1;
 constexpr int class_in = 1;
 
 void put16(unsigned char* p, int v) {
@@ -109,14 +108,14 @@ int __decode_answer(const unsigned char* message, int offset, int len, resolv_an
     return name + 10 + a->rdlength;
 }
 
-int dns_build_query(unsigned char* packet, int id, const char* name) {
+int dns_build_query(unsigned char* packet, int id, const char* name, int qtype) {
     std::memset(packet, 0, dns_packet_size);
     resolv_header h{};
     h.id = id & 0xFFFF;
     h.rd = 1;
     h.qdcount = 1;
     const int n = __encode_header(&h, packet);
-    const resolv_question q{name, type_a, class_in};
+    const resolv_question q{name, qtype, class_in};
     const int qn = __encode_question(&q, packet + n, dns_packet_size - n);
     if (qn < 0) return -1;
     return n + qn;
@@ -133,31 +132,43 @@ bool dns_reply_matches(const unsigned char* reply, int len, const unsigned char*
 }
 
 bool dns_reply_address(const unsigned char* reply, int len, int id, unsigned int* address) {
-    if (len < header_size) return false;
     if (len > dns_packet_size) len = dns_packet_size;
+    return dns_reply_addresses(reply, len, id, dns_type_a, reinterpret_cast<unsigned char*>(address), 1) == 1;
+}
+
+int dns_reply_addresses(const unsigned char* reply, int len, int id, int qtype, unsigned char* out, int max) {
+    if (len < header_size) return 0;
     resolv_header h{};
     __decode_header(&h, reply);
-    if (h.qr == 0 || h.rcode != 0 || h.ancount == 0 || h.id != (id & 0xFFFF)) return false;
+    if (h.qr == 0 || h.rcode != 0 || h.ancount == 0 || h.id != (id & 0xFFFF)) return 0;
 
     int pos = header_size;
     for (int i = 0; i < h.qdcount; ++i) {
         const int n = __length_question(reply, pos, len);
-        if (n < 0) return false;
+        if (n < 0) return 0;
         pos += n;
     }
-    for (int i = 0; i < h.ancount; ++i) {
+    const int size = qtype == dns_type_aaaa ? 16 : 4;
+    int found = 0;
+    for (int i = 0; i < h.ancount && found < max; ++i) {
         resolv_answer a{};
         const int n = __decode_answer(reply, pos, len, &a);
-        if (n < 0) return false;
-        // RDLENGTH is not judged, but the four address bytes must have arrived.
-        if (a.atype == type_a && a.aclass == class_in) {
-            if (a.rdata + 4 > reply + len) return false;
-            std::memcpy(address, a.rdata, 4);
-            return true;
+        // A record past the end ends the walk; those before it count, as
+        // a reply cut after its first address gives that address.
+        if (n < 0) return found;
+        if (a.atype == qtype && a.aclass == class_in && (qtype == dns_type_a || a.rdlength == size)) {
+            if (a.rdata + size > reply + len) return found;
+            std::memcpy(out + found * size, a.rdata, static_cast<size_t>(size));
+            ++found;
         }
         pos += n;
     }
-    return false;
+    return found;
+}
+
+int dns_tcp_wanted(const unsigned char* buf, int got) {
+    if (got < 2) return 2 - got;
+    return 2 + get16(buf) - got;
 }
 
 }  // namespace kestrel

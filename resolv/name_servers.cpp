@@ -1,9 +1,11 @@
 #include "resolv/name_servers.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "internal/unique_fd.h"
@@ -53,14 +55,60 @@ int read_name_servers(const char* path, dns_server_list& dnsl) {
     return count;
 }
 
+namespace {
+size_t token_length(const char* text, char stop) {
+    size_t n = 0;
+    while (text[n] && text[n] != stop && !std::isspace(static_cast<unsigned char>(text[n]))) ++n;
+    return n;
+}
+}  // namespace
+
 unsigned int leading_address(const char* text) {
     char dotted[64];
-    size_t n = 0;
-    while (text[n] && !std::isspace(static_cast<unsigned char>(text[n]))) ++n;
+    const size_t n = token_length(text, '\0');
     if (n >= sizeof dotted) return INADDR_NONE;
     std::memcpy(dotted, text, n);
     dotted[n] = '\0';
     return inet_addr(dotted);
+}
+
+bool ipv6_literal(const char* text, in6_addr* addr, unsigned* scope) {
+    const bool bracketed = *text == '[';
+    if (bracketed) ++text;
+    const size_t n = token_length(text, ']');
+    char buf[INET6_ADDRSTRLEN + IF_NAMESIZE + 1];
+    if (n == 0 || n >= sizeof buf) return false;
+    // A bracket closes exactly the bracketed form, and ends the text there.
+    const char* after = text + n;
+    if (bracketed != (*after == ']')) return false;
+    if (bracketed && *++after && !std::isspace(static_cast<unsigned char>(*after))) return false;
+    std::memcpy(buf, text, n);
+    buf[n] = '\0';
+    *scope = 0;
+    if (char* zone = std::strchr(buf, '%')) {
+        *zone++ = '\0';
+        char* end = zone;
+        unsigned long index = std::strtoul(zone, &end, 10);
+        const bool number = std::isdigit(static_cast<unsigned char>(*zone)) && *end == '\0';
+        *scope = number ? static_cast<unsigned>(index) : if_nametoindex(zone);
+        if (*scope == 0) return false;
+    }
+    return inet_pton(AF_INET6, buf, addr) == 1;
+}
+
+bool address_literal(const char* text, resolv_addresses* r) {
+    *r = resolv_addresses{};
+    const in_addr_t addr = leading_address(text);
+    if (addr != INADDR_NONE) {
+        r->v4[0] = addr;
+        r->v4_count = addr != 0;
+        return true;
+    }
+    in6_addr a6{};
+    if (!ipv6_literal(text, &a6, &r->v6_scope[0])) return false;
+    std::memcpy(r->v6[0], &a6, sizeof a6);
+    r->v6_count = !IN6_IS_ADDR_UNSPECIFIED(&a6);
+    return true;
 }
 
 }  // namespace kestrel

@@ -12,6 +12,7 @@
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
+#include "resolv/name_servers.h"
 #include "updater/run_dir.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
@@ -47,10 +48,15 @@ void report(const char* url, bool ok) {
     std::fprintf(stderr, ok ? "Download file %s successfully!\n" : "Download file %s failed!\n", url);
 }
 
-// Composes scheme://host+path; false (and logged) when it does not fit.
+// Composes scheme://host+path, an IPv6 address host in brackets; false (and
+// logged) when it does not fit.
 bool compose_url(char (&url)[512], const char* scheme, const char* host, const char* default_host,
                  const char* file_path) {
-    bool ok = bounded_format(url, sizeof url, "%s://%s%s", scheme, host[0] ? host : default_host, file_path);
+    if (!host[0]) host = default_host;
+    in6_addr addr;
+    unsigned scope;
+    const bool bracket = host[0] != '[' && ipv6_literal(host, &addr, &scope);
+    bool ok = bounded_format(url, sizeof url, bracket ? "%s://[%s]%s" : "%s://%s%s", scheme, host, file_path);
     if (!ok) KOL_LOG("URL too long: %s", url);
     return ok;
 }

@@ -43,19 +43,30 @@ size_negative        127.0.0.54 size_negative        get  0 0  15  1000
 list_endless         127.0.0.55 list_endless         list 1 0  30  absent
 list426              127.0.0.56 list426              list 1 0  15  absent
 list_together        127.0.0.57 list_together        list 0 0  15  114
+active_intruder6     fd00::46   active_intruder      get  0 0  20  1000
+silent_ipv4          dual.test  -                    get  0 4.9 20 1000
 "
 
-servers=()
+# dual.test: an IPv4 address that swallows connection attempts, then an
+# IPv6 one with an ordinary server.
+sb_ipv6 fd00::46 fd00::58 fd00::77
+servers=(fd00::58:normal)
 while read -r name addr mode _; do
-  [ -n "$name" ] && servers+=("$addr:$mode")
+  [ -n "$name" ] && [ "$mode" != - ] && servers+=("$addr:$mode")
 done <<< "$cases"
 mkdir -p "$ftp_dir"
 ftp_start_scripted "${servers[@]}"
+ftp_silent_address
+/usr/sbin/dnsmasq --no-resolv --no-hosts --user=root --port=53 --bind-interfaces --listen-address=127.0.0.53 \
+  --pid-file="$sb_dir/dnsmasq.pid" --local=/test/ --host-record=dual.test,127.0.0.9,fd00::58 ||
+  sb_fail "dnsmasq did not start"
+echo "nameserver 127.0.0.53" > /tmp/resolv.conf
 
 run_case() { # NAME ADDRESS DRIVER
-  local name=$1 addr=$2 driver=$3 out=/tmp/out.$1 t0=$EPOCHREALTIME rc=0
+  local name=$1 addr=$2 driver=$3 out=/tmp/out.$1 t0=$EPOCHREALTIME rc=0 host=$2
+  [[ $addr != *:* ]] || host="[$addr]"
   if [ "$driver" = get ]; then
-    target "$get" "ftp://$addr/pub/f.bin" "$out" 2> "$res/$name.err" || rc=$?
+    target "$get" "ftp://$host/pub/f.bin" "$out" 2> "$res/$name.err" || rc=$?
   else
     target "$list" "$addr" - "$out" 2> "$res/$name.err" || rc=$?
   fi
@@ -118,12 +129,20 @@ in_log "PASV address 127.0.0.99 ignored, connecting to 127.0.0.45"
 commands 127.0.0.46 | grep -qx "EVENT intruder closed" || sb_fail "the intruder's connection was not closed"
 commands 127.0.0.47 | grep -qx "EVENT intruder closed" || sb_fail "the late intruder's connection was not closed"
 in_log "data connection from 127.0.0.77 refused"
+commands fd00::46 | grep -qx "EVENT intruder closed" || sb_fail "the IPv6 intruder's connection was not closed"
+[ "$(commands fd00::46 | grep -E '^(PASV|PORT|EPSV|EPRT)' | cut -d' ' -f1 | tr '\n' ' ')" = "EPSV EPRT " ] ||
+  sb_fail "data commands over IPv6: $(commands fd00::46)"
+in_log "data connection from fd00::77 refused"
+# The address that never answered first, for the whole connect wait, then the next.
+[ "$(grep -o 'Host: dual.test, Inet: [^ ]*' "$log" | cut -d' ' -f4 | tr '\n' ' ')" = "127.0.0.9 fd00::58 " ] ||
+  sb_fail "addresses of dual.test tried: $(grep 'dual.test' "$log")"
 [ "$(commands 127.0.0.48 | grep -E '^(PASV|PORT|RETR)' | cut -d' ' -f1 | tr '\n' ' ')" = "PASV PORT RETR " ] ||
   sb_fail "no PORT after the dead passive port: $(commands 127.0.0.48)"
 in_log "connect to 127.0.0.48:"
 
 # Framing: replies read whole, nothing of the data lost.
-for c in pasv_elsewhere active_intruder pasv_dead_port together split_midline size_garbage size_negative; do
+for c in pasv_elsewhere active_intruder active_intruder6 silent_ipv4 pasv_dead_port together split_midline size_garbage \
+         size_negative; do
   cmp -s "/tmp/out.$c" <(head -c 1000 < <(yes 0123456789 | tr -d '\n')) || sb_fail "$c: wrong content"
 done
 grep -qF "ftp://127.0.0.53/pub/f.bin (unknown size)" "$res/size_garbage.err" || sb_fail "garbage SIZE taken as a size"

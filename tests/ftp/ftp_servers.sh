@@ -104,6 +104,21 @@ for server in vsftpd:127.0.0.2:127.0.0.4 pyftpdlib:127.0.0.3:127.0.0.5; do
   same_file /tmp/ftp_cwd/data.bin "$data_bin"
 done
 
+case_ "IPv6: EPSV, or EPRT where passive mode is off, and never PASV or PORT"
+for addr in fd00::2 fd00::4 fd00::3 fd00::5; do
+  fresh
+  get_is 1 "ftp://[$addr]/pub/nested/deep/data.bin" "$out"
+  same_file "$out" "$data_bin"
+done
+data_commands() { # ADDR: what vsftpd logged
+  sed -n 's/.*FTP command: Client "[^"]*", "\(PASV\|PORT\|EPSV\|EPRT\).*/\1/p' "$ftp_dir/vsftpd-$1.log" | tr '\n' ' '
+}
+[ "$(data_commands fd00::2)" = "EPSV " ] || fail "data commands at fd00::2: $(data_commands fd00::2)"
+[ "$(data_commands fd00::4)" = "EPSV EPRT " ] || fail "data commands at fd00::4: $(data_commands fd00::4)"
+forget_commands fd00::10
+get_is 1 "ftp://[fd00::10]/sw/pkg/fileinfo.txt" "$out"
+commands_are fd00::10 $'USER anonymous\nPASS \nTYPE I\nCWD sw/pkg\nEPSV\nSIZE fileinfo.txt\nRETR fileinfo.txt\nQUIT'
+
 case_ "listing needs 125"
 # pyftpdlib in active mode has the data connection open when LIST comes, so
 # it answers 125.  (In passive mode it races the client's connect.)
@@ -197,6 +212,12 @@ scan_is 1 no.such.host - -
 fresh "oru_ftp_ip=127.0.0.10 "
 get_is 1 ftp://no.such.host/f.bin "$out"
 log_has $'Host: no.such.host, Inet: 127.0.0.10'
+# An IPv6 address, bare or in brackets.
+for ip in fd00::10 "[fd00::10]"; do
+  fresh "oru_ftp_ip=$ip"
+  get_is 1 ftp://no.such.host/f.bin "$out"
+  log_has "Host: no.such.host, Inet: fd00::10"
+done
 
 case_ "an address that never answers: the connect wait ends the attempt"
 fresh

@@ -1,5 +1,5 @@
-// Replies read off a socket, and the PASV numbers parser.  The input is cut
-// into separate reads at each 0xff byte.
+// Replies read off a socket, and the PASV numbers and EPSV port parsers.
+// The input is cut into separate reads at each 0xff byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -33,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             sockaddr_in sa;
             pasv_address(line, &sa);
         }
+        unsigned short port = 0;
+        if (epsv_port(line, &port) && port == 0) abort();
         char* p = line;
         for (int i = 0; i < 8 && p; ++i) numeric(&p);
     }

@@ -1,4 +1,4 @@
-"""pyftpdlib on ADDR:21 with an anonymous root and one local user.
+"""pyftpdlib on ADDR:21 (IPv4 or IPv6) with an anonymous root and one local user.
 
 usage: pyftpd.py ADDR ANON_ROOT USER PASSWORD HOME [--no-pasv]
 """
@@ -13,6 +13,8 @@ from pyftpdlib.servers import FTPServer
 class NoPassiveHandler(FTPHandler):
     def ftp_PASV(self, line):
         self.respond("502 Command not implemented.")
+
+    ftp_EPSV = ftp_PASV
 
 
 def main():

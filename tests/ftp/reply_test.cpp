@@ -308,6 +308,25 @@ TEST(FtpPort, CommandText) {
     EXPECT_FALSE(port_command(tiny, sizeof tiny, sa));
 }
 
+TEST(FtpEpsv, PortOfTheReplyAndTheEprtText) {
+    // Reply, then its port, or -1 when it names none.
+    const std::pair<const char*, int> rows[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)", 6446}, {"229 (!!!21!)", 21}, {"229 (|||65535|)", 65535},
+        {"229 (|||65536|)", -1}, {"229 (|||0|)", -1}, {"229 (|||6446)", -1}, {"229 (||6446|)", -1},
+        {"229 (1112221)", -1}, {"229 (", -1}, {"229 no port", -1},
+    };
+    for (const auto& [reply, want] : rows) {
+        unsigned short port = 0;
+        EXPECT_EQ(epsv_port(reply, &port) ? port : -1, want) << reply;
+    }
+    sockaddr_in6 sa{};
+    inet_pton(AF_INET6, "2001:db8::5", &sa.sin6_addr);
+    sa.sin6_port = htons(772);
+    char line[256];
+    ASSERT_TRUE(eprt_command(line, sizeof line, sa));
+    EXPECT_STREQ(line, "EPRT |2|2001:db8::5|772|\r\n");
+}
+
 namespace {
 // A loopback control connection: ctl is ours, srv the server's end.
 struct tcp_pair {

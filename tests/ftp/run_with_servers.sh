@@ -5,23 +5,15 @@ set -euo pipefail
 . "$KESTREL_SOURCE_DIR/tests/ftp/servers.sh"
 
 ftp_fixture_files
-ftp_start_vsftpd 127.0.0.2 YES
-ftp_start_vsftpd 127.0.0.4 NO
-ftp_start_pyftpd 127.0.0.3
-ftp_start_pyftpd 127.0.0.5 --no-pasv
+sb_ipv6 fd00::2 fd00::3 fd00::4 fd00::5 fd00::10
+for addr in 127.0.0.2 fd00::2; do ftp_start_vsftpd "$addr" YES; done
+for addr in 127.0.0.4 fd00::4; do ftp_start_vsftpd "$addr" NO; done
+for addr in 127.0.0.3 fd00::3; do ftp_start_pyftpd "$addr"; done
+for addr in 127.0.0.5 fd00::5; do ftp_start_pyftpd "$addr" --no-pasv; done
 ftp_start_scripted 127.0.0.10:normal 127.0.0.11:user230 127.0.0.12:split \
   127.0.0.13:size550_refuse 127.0.0.14:size550_serve 127.0.0.15:size502 \
-  127.0.0.16:short 127.0.0.17:mute 127.0.0.18:list150 127.0.0.19:list125
-
-# 127.0.0.9 swallows connection attempts: neither accepted nor refused.
-nft -f - <<'NFT' || sb_fail "nft rule for 127.0.0.9"
-table inet kestrel_ftp_test {
-  chain input {
-    type filter hook input priority 0; policy accept;
-    ip daddr 127.0.0.9 tcp dport 21 drop
-  }
-}
-NFT
+  127.0.0.16:short 127.0.0.17:mute 127.0.0.18:list150 127.0.0.19:list125 fd00::10:normal
+ftp_silent_address
 
 # The meter's redraws would drown the test report: keep them in a file.
 rc=0

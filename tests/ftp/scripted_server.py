@@ -1,7 +1,8 @@
 """Scripted FTP servers for what real servers will not do.
 
 usage: scripted_server.py LOGDIR ADDR:MODE...
-Each ADDR listens on port 21 and behaves per MODE; every command it receives,
+Each ADDR (IPv4, or IPv6 where EPSV and EPRT take the place of PASV and
+PORT) listens on port 21 and behaves per MODE; every command it receives,
 and every event of note (marked "EVENT"), is appended to
 LOGDIR/commands-ADDR.txt.  Files served are 1000 bytes of the pattern
 "0123456789" unless the mode says otherwise.  No hostile behaviour lasts
@@ -27,7 +28,8 @@ hostile modes:
   pasv_elsewhere    the 227 names 127.0.0.99 (which listens on the same port
                     and logs any connection as EVENT decoy)
   pasv_dead_port    the 227 names a port where nothing listens
-  active_intruder   PASV refused; at RETR a connection from 127.0.0.77 first
+  active_intruder   PASV refused; at RETR a connection from 127.0.0.77 (fd00::77
+                    over IPv6) first
                     (EVENT intruder closed/kept), then the server's own
   active_late_intruder  PASV refused; at RETR only 127.0.0.77 connects,
                     20 seconds later
@@ -54,11 +56,15 @@ import time
 
 CONTENT = (b"0123456789" * 100)
 HOLD = 90
-INTRUDER = "127.0.0.77"
+INTRUDER = {socket.AF_INET: "127.0.0.77", socket.AF_INET6: "fd00::77"}
 DECOY = "127.0.0.99"
 LISTING = [b"-rw-r--r-- 1 0 0 1000 Jan 01 00:00 a\r\n",
            b"-rw-r--r-- 1 0 0 1000 Jan 01 00:00 b\r\n",
            b"-rw-r--r-- 1 0 0 1000 Jan 01 00:00 c\r\n"]
+
+
+def family(addr):
+    return socket.AF_INET6 if ":" in addr else socket.AF_INET
 
 
 def endless():
@@ -120,7 +126,7 @@ class Session:
             self.pasv = None
             return data
         # From the server's own address, as real servers do.
-        data = socket.socket()
+        data = socket.socket(family(self.addr))
         data.bind((source or self.addr, 0))
         data.settimeout(10)
         data.connect(self.port)
@@ -130,7 +136,7 @@ class Session:
         """Connects to the client's PORT from another address; notes whether
         the client hung up on it."""
         try:
-            sock = self.data_conn(INTRUDER)
+            sock = self.data_conn(INTRUDER[family(self.addr)])
             sock.settimeout(5)
             got = sock.recv(1)
             self.note("EVENT intruder closed" if got == b"" else "EVENT intruder kept")
@@ -216,11 +222,14 @@ class Session:
         else:
             self.send_data(LISTING, "125 Data connection open")
 
-    def pasv_reply(self):
-        self.pasv = socket.socket()
+    def pasv_reply(self, extended=False):
+        self.pasv = socket.socket(family(self.addr))
         self.pasv.bind((self.addr, 0))
         self.pasv.listen(1)
         p = self.pasv.getsockname()[1]
+        if extended:
+            self.send(f"229 Entering Extended Passive Mode (|||{p}|)")
+            return
         h = self.addr
         if self.mode == "pasv_elsewhere":
             h = DECOY
@@ -274,15 +283,19 @@ class Session:
             elif verb == "CWD":
                 self.cwd = arg
                 self.send("250 Okay" if arg != "missing" else "550 No such directory")
-            elif verb == "PASV":
+            elif verb in ("PASV", "EPSV"):
                 if m.startswith("active_"):
                     self.send("502 Not implemented")
                 else:
-                    self.pasv_reply()
+                    self.pasv_reply(verb == "EPSV")
             elif verb == "PORT":
                 n = [int(x) for x in arg.split(",")]
                 self.port = (".".join(map(str, n[:4])), n[4] * 256 + n[5])
                 self.send("200 PORT ok")
+            elif verb == "EPRT":
+                _, _, host, port, _ = arg.split("|")
+                self.port = (host, int(port))
+                self.send("200 EPRT ok")
             elif verb == "SIZE":
                 if self.flooded and arg != self.flooded:
                     body = self.served(arg)
@@ -312,7 +325,7 @@ class Session:
 
 def serve(addr, mode, logdir):
     log = os.path.join(logdir, f"commands-{addr}.txt")
-    lst = socket.socket()
+    lst = socket.socket(family(addr))
     lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     lst.bind((addr, 21))
     lst.listen(8)
@@ -334,7 +347,7 @@ def main():
     logdir = sys.argv[1]
     threads = []
     for entry in sys.argv[2:]:
-        addr, mode = entry.split(":", 1)
+        addr, mode = entry.rsplit(":", 1)
         t = threading.Thread(target=serve, args=(addr, mode, logdir), daemon=True)
         t.start()
         threads.append(t)

@@ -2,6 +2,7 @@
 #   vsftpd:    127.0.0.2 (passive and active), 127.0.0.4 (PASV disabled)
 #   pyftpdlib: 127.0.0.3 (passive and active), 127.0.0.5 (PASV disabled)
 #   scripted:  127.0.0.10 and up, one misbehaviour each (scripted_server.py)
+# and the same over IPv6 at fd00::N (passive mode then EPSV, active EPRT).
 # Anonymous root /sandbox/ftp/anon; local user kestrel / s3cret with home
 # /sandbox/ftp/home/kestrel.
 . "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
@@ -29,11 +30,14 @@ ftp_fixture_files() {
 
 # usage: ftp_start_vsftpd ADDR YES|NO(pasv)
 ftp_start_vsftpd() {
-  local addr=$1 pasv=$2 conf=$ftp_dir/vsftpd-$1.conf
-  cat > "$conf" <<CONF
-listen=YES
+  local addr=$1 pasv=$2 conf=$ftp_dir/vsftpd-$1.conf listen="listen=YES
 listen_ipv6=NO
-listen_address=$addr
+listen_address=$1"
+  [[ $addr != *:* ]] || listen="listen=NO
+listen_ipv6=YES
+listen_address6=$addr"
+  cat > "$conf" <<CONF
+$listen
 listen_port=21
 background=YES
 anonymous_enable=YES
@@ -49,7 +53,8 @@ isolate=NO
 isolate_network=NO
 secure_chroot_dir=$ftp_dir/empty
 pam_service_name=vsftpd
-xferlog_enable=NO
+xferlog_enable=YES
+log_ftp_protocol=YES
 vsftpd_log_file=$ftp_dir/vsftpd-$addr.log
 CONF
   vsftpd "$conf" || sb_fail "vsftpd did not start on $addr"
@@ -69,5 +74,17 @@ ftp_start_pyftpd() {
 ftp_start_scripted() {
   "$ftp_python" "$ftp_src/scripted_server.py" "$ftp_dir" "$@" >"$ftp_dir/scripted.log" 2>&1 &
   local entry
-  for entry in "$@"; do sb_wait_tcp "${entry%%:*}" 21; done
+  for entry in "$@"; do sb_wait_tcp "${entry%:*}" 21; done
+}
+
+# 127.0.0.9 swallows connection attempts: neither accepted nor refused.
+ftp_silent_address() {
+  nft -f - <<'NFT' || sb_fail "nft rule for 127.0.0.9"
+table inet kestrel_ftp_test {
+  chain input {
+    type filter hook input priority 0; policy accept;
+    ip daddr 127.0.0.9 tcp dport 21 drop
+  }
+}
+NFT
 }

@@ -110,3 +110,11 @@ TEST(FtpUrl, NoSchemeAndUpperCaseScheme) {
     EXPECT_EQ(upper.path, "/host/dir");
     EXPECT_EQ(upper.file, "f");
 }
+
+TEST(FtpUrl, BracketedIpv6HostLosesItsBrackets) {
+    auto r = parse("ftp://joe:pw@[2001:db8::1]/sw/pkg/f.bin");
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.user + " " + r.host + " " + r.path + " " + r.file, "joe 2001:db8::1 sw/pkg f.bin");
+    EXPECT_FALSE(parse("ftp://[2001:db8::1/f").ok);
+    EXPECT_FALSE(parse("ftp://[2001:db8::1]:21/f").ok);
+}

@@ -130,6 +130,8 @@ static void location(const char* scratch) {
 static void transfer_clients(void) {
     check(resolve_dns("192.0.2.7") == inet_addr("192.0.2.7"), "resolve_dns of a dotted address");
     check(resolve_dns(NULL) == 0, "resolve_dns(NULL)");
+    struct resolv_addresses r;
+    check(resolve_dns_all("[2001:db8::7]", &r) == 1 && r.v6[0][15] == 7, "resolve_dns_all of an IPv6 address");
     /* Nothing listens on 127.0.0.1:21 here: the connection is refused. */
     check(ftp_transfer("ftp://127.0.0.1/pub/f.bin", "/tmp/consumer_f.bin", NULL) == 0,
           "ftp_transfer from a closed port");

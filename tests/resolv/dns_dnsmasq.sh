@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The resolver against real dnsmasq servers on loopback: A records, CNAME
-# chains, NXDOMAIN, and three servers asked last-first.
+# chains, NXDOMAIN, and three servers asked last-first; servers on IPv6
+# addresses, AAAA records, and answers too long for UDP asked again over TCP.
 set -euo pipefail
 source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
 driver="sb_target $KESTREL_BINARY_DIR/tests/resolv/dns_driver"
@@ -15,11 +16,15 @@ start_dnsmasq() {
     --log-queries --log-facility="$sb_dir/dnsmasq-$addr.log" --local=/example.com/ "$@" \
     || sb_fail "dnsmasq did not start on $addr"
 }
-queries() { grep -c "query\[A\] $2 from" "$sb_dir/dnsmasq-$1.log" || true; }
+queries() { grep -c "query\[${3:-A}\] $2 from" "$sb_dir/dnsmasq-$1.log" || true; }
+# Of those, the ones dnsmasq answered over TCP: in a child process of its own.
+over_tcp() { # ADDR NAME TYPE
+  grep "query\[$3\] $2 from" "$sb_dir/dnsmasq-$1.log" | grep -vc "dnsmasq\[$(cat "$sb_dir/dnsmasq-$1.pid")\]" || true
+}
 resolve() { $driver resolve "$@"; }
-check() {
+check() { # NAME ADDRESS... [CALL: resolve (IPv4 only, the default) or all]
   local got
-  got=$(resolve "$1")
+  got=$($driver "${3:-resolve}" "$1")
   [ "$got" = "$1 $2" ] || sb_fail "$1 resolved as '$got', wanted $2"
 }
 
@@ -44,4 +49,28 @@ counts="$(queries 127.0.0.5 multi.example.com) $(queries 127.0.0.4 multi.example
 [ "$counts" = "3 3 1" ] || sb_fail "multi.example.com asked at .5 .4 .3: $counts"
 counts="$(queries 127.0.0.5 both.example.com) $(queries 127.0.0.4 both.example.com) $(queries 127.0.0.3 both.example.com)"
 [ "$counts" = "1 0 0" ] || sb_fail "both.example.com asked at .5 .4 .3: $counts"
+# IPv6 servers, one link-local with a zone; both families from the server
+# that answered the A question; a name too long for UDP (a CNAME chain of
+# over 512 bytes) asked again over TCP, for A and AAAA alike.
+sb_ipv6 fd00::53 fe80::53
+label=$(printf 'l%.0s' $(seq 60)) chain=() name=long.example.com
+for i in 1 2 3 4; do
+  chain+=("--cname=$name,$i$label.$label.$label.example.com") name=$i$label.$label.$label.example.com
+done
+start_dnsmasq fd00::53 --host-record=both.example.com,192.0.2.61,fd00::61 --host-record=six.example.com,fd00::66 \
+  --host-record="$name,192.0.2.69,fd00::69" "${chain[@]}"
+start_dnsmasq fe80::53 --host-record=link.example.com,192.0.2.62
+printf 'nameserver fd00::53\nnameserver fe80::53%%lo\n' > /tmp/resolv.conf
+check both.example.com "192.0.2.61 fd00::61" all
+counts="$(queries fe80::53 both.example.com) $(queries fe80::53 both.example.com AAAA)"
+counts+=" $(queries fd00::53 both.example.com) $(queries fd00::53 both.example.com AAAA)"
+[ "$counts" = "3 0 1 1" ] || sb_fail "both.example.com: A and AAAA at fe80::53, then at fd00::53: $counts"
+check link.example.com 192.0.2.62
+check six.example.com fd00::66 all
+check long.example.com "192.0.2.69 fd00::69" all
+counts="$(queries fd00::53 long.example.com) $(over_tcp fd00::53 long.example.com A)"
+counts+=" $(queries fd00::53 long.example.com AAAA) $(over_tcp fd00::53 long.example.com AAAA)"
+[ "$counts" = "2 1 2 1" ] || sb_fail "long.example.com: A, over TCP, AAAA, over TCP: $counts"
+printf 'nameserver fe80::53%%1\n' > /tmp/resolv.conf
+check link.example.com 192.0.2.62
 echo PASS

@@ -2,7 +2,8 @@
 # The resolver against a scripted server that sends the replies a real server
 # will not: wrong IDs, answers from another port or address or to another
 # question, CNAME only, counts and lengths past the end, pointer loops,
-# replies past 512 bytes.  Each name is looked up by its own process, all at
+# replies past 512 bytes, truncated replies whose TCP answer is cut, without
+# end or missing.  Each name is looked up by its own process, all at
 # once: datagrams that are no answer to the query are dropped and the wait
 # goes on, so those lookups take their full 3 seconds per attempt.
 set -euo pipefail
@@ -38,6 +39,10 @@ rdlength 0 0 6
 labelpast 0 0 6
 afterbuffer 0 0 6
 nxdomain 0 0 6
+truncated 192.0.2.77 0 6
+tcpcut 0 0 6
+tcpoversized 0 0 6
+tcpsilent 0 17.5 40
 "
 lookup() { # NAME: "NAME ADDRESS SECONDS" into result.NAME
   local t0=$EPOCHREALTIME out
@@ -65,7 +70,7 @@ while read -r name want min max; do
 done <<< "$cases"
 read -r _ got _ < "$sb_dir/result.fqdn.test."
 [ "$got" = 192.0.2.3 ] || sb_fail "fqdn.test.: wanted 192.0.2.3, got $got"
-grep -q '^127.0.0.3 [0-9]* fqdn.test$' "$log" || sb_fail "fqdn.test. was not asked as fqdn.test"
+grep -q '^127.0.0.3 [0-9]* fqdn.test A udp$' "$log" || sb_fail "fqdn.test. was not asked as fqdn.test"
 
 # Queries as "SERVER:ID" per name, in order.
 queries() { awk -v n="$1.test" '$3 == n { printf "%s:%s ", $1, $2 }' "$log"; }
@@ -88,4 +93,12 @@ for n in wrongfirst otherport otheraddr otherquestion loop; do
   [ "$(servers $n)" = "127.0.0.3 " ] || sb_fail "$n.test asked as: $(queries $n)"
 done
 [ "$(servers late)" = "127.0.0.3 127.0.0.3 " ] || sb_fail "late.test asked as: $(queries late)"
+# A truncated reply, its decoy address unused, is asked again over TCP in the
+# same attempt; a TCP answer cut, without end or missing spends that attempt.
+protos() { awk -v n="$1.test" '$3 == n { printf "%s:%s ", $1, $5 }' "$log"; }
+[ "$(protos truncated)" = "127.0.0.3:udp 127.0.0.3:tcp " ] || sb_fail "truncated.test asked as: $(protos truncated)"
+every=$(for s in 127.0.0.3 127.0.0.2; do for _ in 1 2 3; do printf '%s:udp %s:tcp ' $s $s; done; done)
+for n in tcpcut tcpoversized tcpsilent; do
+  [ "$(protos $n)" = "$every" ] || sb_fail "$n.test asked as: $(protos $n)"
+done
 echo "PASS"

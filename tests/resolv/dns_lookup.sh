@@ -2,16 +2,17 @@
 # The resolver through dns_driver against the scripted name server on
 # loopback: the order of servers, the query IDs, the server list and what
 # never reaches the wire.  Names whose first label is "lastok" are answered
-# only by 127.0.0.2 (refused at once elsewhere); other names get 192.0.2.N,
-# N the last byte of the server's address.
+# only by 127.0.0.2 (refused at once elsewhere); other names get 192.0.2.N
+# (and fd00::N), N the last number of the server's address.
 set -euo pipefail
 source "$KESTREL_SOURCE_DIR/tests/sandbox/lib.sh"
 here=$KESTREL_SOURCE_DIR/tests/resolv
 queries=$sb_dir/queries.log
 log=/tmp/oru_log.txt
 
+sb_ipv6 fd00::3 fe80::4
 /usr/bin/python3 "$here/dns_scripted_server.py" "$queries" 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5 127.0.0.6 \
-  > "$sb_dir/server.out" &
+  fd00::3 fe80::4%lo > "$sb_dir/server.out" &
 for _ in $(seq 50); do grep -q ready "$sb_dir/server.out" && break; sleep 0.1; done
 grep -q ready "$sb_dir/server.out" || sb_fail "scripted server did not start"
 mkdir -p /etc/kestrel
@@ -23,12 +24,14 @@ start() { # RESOLV_CONF_TEXT (none: no file)
   : > "$queries"
   [ "$#" -eq 0 ] || printf '%s' "$1" > /tmp/resolv.conf
 }
-resolve() { # NAME EXPECTED_ADDRESS
+resolve() { # NAME EXPECTED_ADDRESS [CALL: resolve (IPv4 only) or all]
   local got
-  got=$(sb_target "$KESTREL_BINARY_DIR/tests/resolv/dns_driver" resolve "$1")
+  got=$(sb_target "$KESTREL_BINARY_DIR/tests/resolv/dns_driver" "${3:-resolve}" "$1")
   [ "$got" = "$1 $2" ] || sb_fail "'$1' resolved as '$got', wanted $2"
 }
 ids() { awk -v a="$1" '$1 == a { printf "%s ", $2 }' "$queries"; }
+# Field N of every query (4: type, 5: udp or tcp), in order.
+asked_as() { awk -v n="$1" '{ printf "%s ", $n }' "$queries"; }
 expect_asked() { # SERVER N: asked N times
   [ "$(ids "$1" | wc -w)" = "$2" ] || sb_fail "IDs asked at $1: '$(ids "$1")', wanted $2 of them"
 }
@@ -64,6 +67,23 @@ resolve lastok.example.com 192.0.2.2
 [ "$(ids 127.0.0.3)" != "$first" ] || sb_fail "the next lookup asked with the same IDs: $first"
 # shellcheck disable=SC2046
 expect_unguessable ${first##* } $(ids 127.0.0.3)
+
+echo "== IPv6 servers asked the same way; AAAA once, to the server that answered A"
+start $'nameserver 127.0.0.2\nnameserver fd00::3\nnameserver fe80::4%lo\n'
+resolve lastok.example.com "192.0.2.2 fd00::2" all
+[ "$(asked_as 1)/$(asked_as 4)" = "fe80::4%lo fe80::4%lo fe80::4%lo fd00::3 fd00::3 fd00::3 127.0.0.2 127.0.0.2 /A A A A A A A AAAA " ] ||
+  sb_fail "asked: $(cat "$queries")"
+# shellcheck disable=SC2046
+expect_unguessable $(ids fe80::4%lo) $(ids fd00::3) $(ids 127.0.0.2)
+# No server answered the A question without an error: no AAAA question.
+start $'nameserver fd00::3\n'
+resolve lastok.bc 0 all
+[ "$(asked_as 4)" = "A A A " ] || sb_fail "asked: $(cat "$queries")"
+# A truncated reply whose TCP connection is refused spends the attempt, unused.
+nft 'add table inet t; add chain inet t in { type filter hook input priority 0; }; add rule inet t in ip daddr 127.0.0.4 tcp dport 53 reject with tcp reset'
+start $'nameserver 127.0.0.4\n'
+resolve truncated.bc 0
+[ "$(asked_as 5)" = "udp udp udp " ] || sb_fail "asked: $(cat "$queries")"
 
 echo "== only the first three servers, the third first"
 start $'nameserver 127.0.0.2\nnameserver 127.0.0.3\nnameserver 127.0.0.4\nnameserver 127.0.0.5\nnameserver 127.0.0.6\n'

@@ -231,3 +231,22 @@ TEST(DnsReply, OnlyTheAnswerToOurQuestionMatches) {
     // Cut before the question ends.
     EXPECT_FALSE(dns_reply_matches(good.data(), qlen - 1, q.data(), qlen));
 }
+
+TEST(DnsReply, UpToFourAddressesOfTheTypeAsked) {
+    // A, an AAAA of 4 bytes (no address), an AAAA, then four more A records.
+    bytes r = reply_header(9, 1, 7);
+    append(r, question_abc);
+    const bytes six(16, 0xfd);
+    append(r, answer(1, {192, 0, 2, 1}));
+    append(r, answer(28, {1, 2, 3, 4}));
+    append(r, answer(28, six));
+    for (unsigned char n = 2; n <= 5; ++n) append(r, answer(1, {192, 0, 2, n}));
+    unsigned char out[4 * 16] = {};
+    const int len = static_cast<int>(r.size());
+    ASSERT_EQ(dns_reply_addresses(r.data(), len, 9, dns_type_a, out, 4), 4);
+    EXPECT_EQ(out[15], 4);
+    ASSERT_EQ(dns_reply_addresses(r.data(), len, 9, dns_type_aaaa, out, 4), 1);
+    EXPECT_EQ(bytes(out, out + 16), six);
+    // A record past the end ends the walk: those before it count.
+    EXPECT_EQ(dns_reply_addresses(r.data(), len - 1, 9, dns_type_a, out, 8), 4);
+}

@@ -34,6 +34,15 @@ sb_empty() { # DIR
   done
 }
 
+# Adds IPv6 addresses to the sandbox's loopback, usable at once (no
+# duplicate address detection).
+sb_ipv6() { # ADDR...
+  local addr
+  for addr in "$@"; do
+    ip addr add "$addr/128" dev lo nodad || sb_fail "cannot add $addr to lo"
+  done
+}
+
 # Waits until something listens on TCP host:port, at most ~10 s.
 sb_wait_tcp() {
   local host=$1 port=$2 i

@@ -9,6 +9,9 @@ connection's bytes twice:
   OUTDIR/ftp_framing/NAME   one cut-choosing byte, then the bytes
 For each name server it asks A questions and writes each reply to
   OUTDIR/dns_reply/NAME-QUESTION
+and asks some of them again over TCP, writing the stream as it came (the
+two-byte length first, at most 64 KiB) to
+  OUTDIR/dns_reply/NAME-tcp-QUESTION
 """
 import os
 import re
@@ -108,6 +111,16 @@ def main():
                 s.close()
             with open(os.path.join(out, "dns_reply", f"{name}-{question}"), "wb") as f:
                 f.write(reply)
-
+        for question in ("a.test", "long.test", "truncated.test", "tcpcut.test"):
+            query, stream = dns_query(0x1234, question), b""
+            with socket.create_connection((addr, 53), timeout=1) as s:
+                s.sendall(struct.pack(">H", len(query)) + query)
+                # As long as its length says, or until the server hangs up.
+                while len(stream) < 2 + int.from_bytes(stream[:2].ljust(2, b"\xff"), "big"):
+                    if not (chunk := s.recv(65536)):
+                        break
+                    stream += chunk
+            with open(os.path.join(out, "dns_reply", f"{name}-tcp-{question}"), "wb") as f:
+                f.write(stream)
 
 main()

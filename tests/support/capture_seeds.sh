@@ -18,9 +18,12 @@ ftp_start_vsftpd 127.0.0.2 YES
 ftp_start_pyftpd 127.0.0.3
 ftp_start_scripted 127.0.0.10:normal 127.0.0.11:together 127.0.0.12:split_midline \
   127.0.0.13:trickle_greeting 127.0.0.14:size_garbage 127.0.0.15:final426
+label=$(printf 'l%.0s' $(seq 60))
 /usr/sbin/dnsmasq --no-resolv --no-hosts --user=root --port=53 --bind-interfaces \
   --listen-address=127.0.0.53 --pid-file="$sb_dir/dnsmasq.pid" \
-  --host-record=a.test,192.0.2.10 --cname=alias.test,a.test
+  --host-record=a.test,192.0.2.10 --cname=alias.test,a.test \
+  --cname=long.test,1$label.$label.$label.test --cname=1$label.$label.$label.test,2$label.$label.$label.test \
+  --cname=2$label.$label.$label.test,3$label.$label.$label.test --cname=3$label.$label.$label.test,a.test
 /usr/bin/python3 "$KESTREL_SOURCE_DIR/tests/resolv/dns_scripted_server.py" "$sb_dir/q.log" 127.0.0.54 \
   > "$sb_dir/dns.out" &
 sleep 1
