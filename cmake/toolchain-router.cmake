@@ -14,13 +14,23 @@ set(_cxx_headers /usr/arm-linux-gnueabihf/include/c++/12)
 
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_C_FLAGS_INIT "-specs ${_musl_specs}")
+# Optimised across files at link time: 1.5 KiB less code in the daemon.  The
+# objects keep their plain code too (fat), so libkestrel.a links into a
+# firmware team's programs without LTO.
+set(_lto "-flto=auto -ffat-lto-objects")
+set(CMAKE_AR arm-linux-gnueabihf-gcc-ar)
+set(CMAKE_RANLIB arm-linux-gnueabihf-gcc-ranlib)
+set(CMAKE_C_FLAGS_INIT "-specs ${_musl_specs} ${_lto}")
 # musl_cxx.h defines the glibc version test libstdc++'s os_defines.h uses;
 # static locals need no guard functions from libstdc++.
-set(CMAKE_CXX_FLAGS_INIT "-specs ${_musl_specs} -isystem ${_cxx_headers} -isystem ${_cxx_headers}/arm-linux-gnueabihf -include ${CMAKE_CURRENT_LIST_DIR}/musl_cxx.h -fno-exceptions -fno-rtti -fno-threadsafe-statics")
+set(CMAKE_CXX_FLAGS_INIT "-specs ${_musl_specs} -isystem ${_cxx_headers} -isystem ${_cxx_headers}/arm-linux-gnueabihf -include ${CMAKE_CURRENT_LIST_DIR}/musl_cxx.h -fno-exceptions -fno-rtti -fno-threadsafe-statics ${_lto}")
 # Only the GNU symbol hash (musl's loader reads it): the SysV table would add
-# 800 bytes to a 30 KiB daemon.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--hash-style=gnu")
+# 800 bytes to a 30 KiB daemon.  No RELRO segment: musl binds every symbol at
+# load time, and without BIND_NOW the GOT lies outside RELRO, writable either
+# way; partial RELRO would guard only .dynamic and the init and fini arrays
+# (236 bytes), at the price of up to a page of padding in the file, which
+# took the daemon past 40 KiB.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--hash-style=gnu -Wl,-z,norelro ${_lto}")
 set(CMAKE_CXX_LINK_EXECUTABLE
     "${CMAKE_C_COMPILER} <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 
