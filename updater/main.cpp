@@ -65,12 +65,12 @@ void splay() {
     const char* value = config_get("dbg_splay");
     if (!value[0]) return;
     unsigned long most = 0;
-    for (const char* p = value; *p && most <= max_splay_seconds; ++p) {
+    for (const char* p = value; *p; ++p) {
         if (*p < '0' || *p > '9') {
             KOL_LOG("dbg_splay [%s] is not a whole number of seconds, taken as 0", value);
             return;
         }
-        most = most * 10 + static_cast<unsigned long>(*p - '0');
+        if (most <= max_splay_seconds) most = most * 10 + static_cast<unsigned long>(*p - '0');
     }
     if (most > max_splay_seconds) most = max_splay_seconds;
     if (most == 0) return;

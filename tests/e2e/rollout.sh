@@ -182,7 +182,7 @@ e2e_assert_status current 1.2 1.2 https
 # ------------------------------------------------------------------ splay
 # VALUE LARGEST: the one pause asked for before anything else, at most
 # LARGEST seconds (- none, and a log line for a value that is no number).
-for row in "30 30" "99999 3600" "0 -" "1.5 -" "-5 -"; do
+for row in "30 30" "99999 3600" "0 -" "1.5 -" "-5 -" "99999x -"; do
   read -r value largest <<<"$row"
   e2e_case "dbg_splay=$value"
   e2e_reset
