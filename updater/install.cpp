@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "build_config.h"
 #include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
@@ -44,10 +43,10 @@ bool install(const char* staged) {
 
 // The restart line's exit status, then the health check's: 0 both, the
 // service came up.
-bool restart_service() {
+bool restart_service(const char* health_check) {
     char cmd[512];
     bool up = run_command(text_builder(cmd).raw("/etc/init.d/oru stop; /etc/init.d/oru start")).succeeded();
-    if (up && build_config::health_check[0]) up = run_command(text_builder(cmd).raw(build_config::health_check)).succeeded();
+    if (up && health_check[0]) up = run_command(text_builder(cmd).raw(health_check)).succeeded();
     return up;
 }
 
@@ -60,7 +59,7 @@ bool link_by_rename(const char* from, const char* temp, const char* to) {
     return false;
 }
 
-void roll_back(const char* before, const char* version) {
+void roll_back(const char* before, const char* version, const char* health_check) {
     KOL_LOG("version %s does not start, back to the previous configuration", version);
     // Linked in the run's private directory: no other user's entry there.
     char temp[128];
@@ -69,7 +68,7 @@ void roll_back(const char* before, const char* version) {
                 : our_file(before)  ? std::rename(before, payload_path) == 0
                                     : ::unlink(payload_path) == 0;
     if (!back) KOL_LOG("cannot put the previous configuration back");
-    if (!restart_service()) KOL_LOG("the service does not come up on the previous configuration either");
+    if (!restart_service(health_check)) KOL_LOG("the service does not come up on the previous configuration either");
     if (!replace_file(refused_path, version, std::strlen(version))) KOL_LOG("cannot remember version %s as refused", version);
 }
 
@@ -82,13 +81,14 @@ bool version_refused(const char* version) {
     return true;
 }
 
-install_end install_and_restart(const char* staged, const char* before, const char* version) {
+install_end install_and_restart(const char* staged, const char* before, const char* version,
+                                const char* health_check) {
     // The file installed when the run began, for a rollback before any good
     // file was kept.
     if (our_file(payload_path) && ::link(payload_path, before) != 0) KOL_LOG("cannot keep %s", payload_path);
     if (!install(staged)) return install_end::not_installed;
-    if (!restart_service()) {
-        roll_back(before, version);
+    if (!restart_service(health_check)) {
+        roll_back(before, version, health_check);
         return install_end::rolled_back;
     }
     // The good file first: a kill before the record leaves the old record,

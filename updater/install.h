@@ -21,11 +21,12 @@ enum class install_end {
 bool version_refused(const char* version);
 
 // Moves the verified payload staged onto the installed name, restarts the
-// service and judges the restart (its exit status, then the build's health
-// check).  Up: the file is kept as the good one and version recorded.
+// service and judges the restart (its exit status, then health_check's, a
+// shell command, unless it is empty).  Up: the file is kept as the good one and version recorded.
 // Down: the good file (or else before, the file installed when the run
 // began; or else none) is put back by rename, the restart runs once more,
 // version is remembered as refused and not recorded.
-install_end install_and_restart(const char* staged, const char* before, const char* version);
+install_end install_and_restart(const char* staged, const char* before, const char* version,
+                                const char* health_check);
 
 }  // namespace kestrel

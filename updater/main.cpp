@@ -185,7 +185,8 @@ void update(run_state& run) {
         return run_status_set(st, run_result::refused);
     }
 
-    switch (install_and_restart(staged, run_dir_file(run.dir, run_file::installed_before), newer)) {
+    switch (install_and_restart(staged, run_dir_file(run.dir, run_file::installed_before), newer,
+                                build_config::health_check)) {
         case install_end::installed:
             if (run.signed_run) raise_highest_installed(newer);
             return run_status_set(st, run_result::installed);

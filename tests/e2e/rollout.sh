@@ -173,11 +173,19 @@ e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.2 "recorded version"
 e2e_assert_content /tmp/dbg_log_collect/refused 1.3 "refused version"
 e2e_assert_status rolled_back 1.2 1.3 https
 
+e2e_case "the build's health check fails after a good restart: rolled back"
+release_at 1.4 "$sb_dir/v3.cfg" none
+touch /sandbox/unhealthy
+KESTRELD=$KESTREL_SHORT_LIMIT_DAEMON e2e_run
+e2e_assert_status rolled_back 1.2 1.4 https
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed file"
+rm /sandbox/unhealthy /tmp/dbg_log_collect/refused
+KESTRELD=$KESTREL_SHORT_LIMIT_DAEMON e2e_run
+e2e_assert_status installed 1.4 1.4 https
+
 e2e_case "nothing newer: the status says current"
-rm -f "$E2E_ORU_FAIL"
-release_at 1.2 "$sb_dir/v2.cfg" none
 e2e_run
-e2e_assert_status current 1.2 1.2 https
+e2e_assert_status current 1.4 1.4 https
 
 # ------------------------------------------------------------------ splay
 # VALUE LARGEST: the one pause asked for before anything else, at most
@@ -188,7 +196,7 @@ for row in "30 30" "99999 3600" "0 -" "1.5 -" "-5 -" "99999x -"; do
   e2e_reset
   e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_splay=$value"
   e2e_run --sleeps-in-stderr
-  e2e_assert_status installed 1.2 1.2 https
+  e2e_assert_status installed 1.4 1.4 https
   first=$(head -n 1 "$E2E_ERR")
   if [ "$largest" = - ]; then
     e2e_assert_not_contains "$E2E_ERR" "sleep"
