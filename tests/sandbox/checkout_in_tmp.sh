@@ -11,6 +11,7 @@ build=$co/build/under-test
 mkdir -p "$co" "$build/tests"
 tar -C "$KESTREL_SOURCE_DIR" --exclude=./build --exclude=./.git -cf - . | tar -C "$co" -xf -
 cp "$KESTRELD" "$build/kestreld"
+cp "$KESTREL_PUBLISH" "$build/kestrel-publish"
 cp "$KESTREL_SLEEP_SHIM" "$build/tests/"
 cp "$KESTREL_BINARY_DIR/CMakeCache.txt" "$build/"
 echo "left by the test" > "$co/canary"
@@ -19,11 +20,13 @@ manifest() { (cd /tmp/checkout && find . -printf '%y %p\n' | sort && find . -typ
 manifest > "$sb_dir/before"
 [ "$(grep -c '^f ' "$sb_dir/before")" -gt 50 ] || sb_fail "the copy holds too few files"
 
-echo "== update_https from $co"
+# signed_update also lists what a run leaves in /tmp, where the checkout's
+# mount point must not count.
+echo "== signed_update from $co"
 rc=0
-KESTREL_SOURCE_DIR=$co KESTREL_BINARY_DIR=$build KESTRELD=$build/kestreld \
+KESTREL_SOURCE_DIR=$co KESTREL_BINARY_DIR=$build KESTRELD=$build/kestreld KESTREL_PUBLISH=$build/kestrel-publish \
   KESTREL_SLEEP_SHIM=$build/tests/$(basename "$KESTREL_SLEEP_SHIM") \
-  bash "$co/tests/sandbox/sandbox.sh" -- bash "$co/tests/e2e/update_https.sh" > "$sb_dir/nested.out" 2>&1 || rc=$?
+  bash "$co/tests/sandbox/sandbox.sh" -- bash "$co/tests/e2e/signed_update.sh" > "$sb_dir/nested.out" 2>&1 || rc=$?
 tail -n 3 "$sb_dir/nested.out"
 
 manifest > "$sb_dir/after"
