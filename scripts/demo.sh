@@ -58,7 +58,9 @@ show() { # PATH [FROM_LINE]
 vrouter_demo() {
   title "The virtual router and its update server"
   vr_setup
-  vr_configure oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST"
+  # The package's splay (a random wait of up to 600 s before the first
+  # request) is left out here, so that the boot is seen through at once.
+  vr_configure oru_log=1 "dbg_ftp_path=$E2E_HTTPS_HOST" dbg_splay=0
   e2e_start_server "$VR_HOST"
   note "Machine:        qemu-system-arm -M virt -cpu cortex-a15, one core, 128 MiB"
   note "Kernel:         $(grep -o 'linux-image-[^_]*' "$VR_IMAGE/packages") (Debian), initramfs of Debian armhf packages"
@@ -147,6 +149,8 @@ run_and_show() { # TITLE
   show /tmp/dbg-gen.cfg
   heading "Recorded version /tmp/dbg_log_collect/dbg_version"
   show /tmp/dbg_log_collect/dbg_version
+  heading "Status /tmp/dbg_log_collect/status.json"
+  show /tmp/dbg_log_collect/status.json
   heading "Calls of /etc/init.d/oru"
   show "$E2E_ORU_CALLS"
 }

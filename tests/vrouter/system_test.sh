@@ -69,6 +69,7 @@ e2e_assert_contains "$console" "vrouter: recorded version: 1.2.0"
 e2e_assert_contains "$console" "vrouter: crontab: 0 */6 * * * /usr/sbin/kestreld"
 e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed file"
 e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
+e2e_assert_contains "$VR_LAB/out/status.json" '"result":"installed","installed":"1.2.0","published":"1.2.0"'
 e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
 e2e_assert_log signature_verified "signature of $VR_DIR/fileinfo.txt verified"
 e2e_assert_log signature_verified "signature of $VR_DIR/dbg-gen.cfg verified"
