@@ -16,6 +16,13 @@ using namespace kestrel;
 namespace {
 constexpr const char log_path[] = "/tmp/oru_log.txt";
 char cat_buf[512];
+
+// The text of one call, cut at 1023 characters; its length, or -1.
+int format_text(char (&text)[1024], const char* format, va_list ap) {
+    int n = std::vsnprintf(text, sizeof text, format, ap);
+    return n < 0 ? -1 : (n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1);
+}
+
 }  // namespace
 
 void kol_printf(const char* format, ...) {
@@ -23,7 +30,7 @@ void kol_printf(const char* format, ...) {
     char text[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(text, sizeof text, format, ap);
+    int n = format_text(text, format, ap);
     va_end(ap);
     if (n < 0) return;
     // Asked on every call so that switching the log takes effect at once.
@@ -37,7 +44,7 @@ void kol_printf(const char* format, ...) {
                                 __func__, __LINE__, log_path, static_cast<unsigned>(claim.owner));
         if (len > 0) (void)!::write(log.get(), note, static_cast<std::size_t>(len));
     }
-    (void)!::write(log.get(), text, static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1);
+    (void)!::write(log.get(), text, static_cast<std::size_t>(n));
 }
 
 namespace {
@@ -56,7 +63,7 @@ void kestrel::kol_log_line(const char* func, int line, const char* format, ...) 
     char text[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(text, sizeof text, format, ap);
+    int n = format_text(text, format, ap);
     va_end(ap);
     if (n < 0) return;
     if (last_line) bounded_copy(last_line, last_line_size, text);

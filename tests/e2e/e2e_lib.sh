@@ -414,6 +414,16 @@ e2e_tmp_entries() {
   done | sort | tr '\n' ' '
 }
 
+# The last run passed the guard and left the router as it was: nothing
+# installed or recorded, no restart, no file of the run left.
+e2e_assert_untouched() {
+  e2e_assert_ran
+  e2e_assert_absent /tmp/dbg-gen.cfg "nothing installed"
+  e2e_assert_absent /tmp/dbg_log_collect/dbg_version "no version recorded"
+  e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
+  e2e_assert_cleaned_up
+}
+
 # While the service restarted, the pid file named the process doing the run:
 # the leader of the process group the restart ran in.
 e2e_assert_pid_file_named_the_run() {

@@ -88,7 +88,7 @@ while read -r transport file variant cap; do
   kill "$server"
   wait "$server" 2>/dev/null || true
 
-  e2e_assert_ran
+  e2e_assert_untouched
   e2e_assert_log "$func" "$stopped" 2
   e2e_assert_count "$E2E_ERR" "/$file failed!" 4
   e2e_assert_not_contains "$E2E_ERR" "/$file successfully!"
@@ -98,9 +98,6 @@ while read -r transport file variant cap; do
   if [ -s "$sent" ]; then
     awk -v cap="$cap" '$2 > cap + 16 * 1048576 { exit 1 }' "$sent" || e2e_fail "the flood went on: $(cat "$sent")"
   fi
-  e2e_assert_absent /tmp/dbg-gen.cfg "nothing installed"
-  e2e_assert_absent /tmp/dbg_log_collect/dbg_version "no version recorded"
-  e2e_assert_cleaned_up
 done <<<"$rows"
 
 echo "flood_run: all cases passed"
