@@ -42,6 +42,7 @@ done
 # Every routine the headers declare is really there.
 for name in $(grep -ohE '^[A-Za-z][A-Za-z0-9_ *]*[ *]([A-Za-z_][A-Za-z0-9_]*)\(' "$include"/kestrel/*.h |
               sed -E 's/.*[ *]([A-Za-z_][A-Za-z0-9_]*)\($/\1/' | sort -u); do
-  printf '%s\n' "${public[@]}" | grep -qx "$name" || fail "$name is declared but not defined"
+  # No pipe into grep -q: under pipefail, a grep that ends first fails printf.
+  [[ " ${public[*]} " == *" $name "* ]] || fail "$name is declared but not defined"
 done
 echo "PASS: ${#public[@]} public routines, all else in namespace kestrel"
