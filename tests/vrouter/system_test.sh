@@ -71,8 +71,8 @@ e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed 
 e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
 e2e_assert_contains "$VR_LAB/out/status.json" '"result":"installed","installed":"1.2.0","published":"1.2.0"'
 e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
-e2e_assert_log signature_verified "signature of $VR_DIR/fileinfo.txt verified"
-e2e_assert_log signature_verified "signature of $VR_DIR/dbg-gen.cfg verified"
+e2e_assert_log "signature of $VR_DIR/fileinfo.txt verified"
+e2e_assert_log "signature of $VR_DIR/dbg-gen.cfg verified"
 if [ "$pauses" = splay ]; then
   splay=$(sed -n 's/^dbg_splay=//p' "$KESTREL_SOURCE_DIR/openwrt/kestrel/files/kestrel.config")
   [[ $(e2e_sleeps) =~ ^[0-9]+$ ]] && [ "$(e2e_sleeps)" -le "$splay" ] ||
@@ -87,7 +87,7 @@ ftp_fallback)
     e2e_fail "the router's resolver did not ask dnsmasq for $VR_FTP_HOST"
   ;;
 already_running)
-  e2e_assert_log main "ospreyd is already running!!!"
+  e2e_assert_log "ospreyd is already running!!!"
   e2e_assert_contains "$console" "second start: status 0"
   ;;
 esac
