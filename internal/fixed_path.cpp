@@ -119,6 +119,12 @@ int read_owned_line(const char* path, char* buf, std::size_t size) {
     return 1;
 }
 
+bool config_file_trusted(const char* path, int fd) {
+    struct stat named, link;
+    if (::fstat(fd, &named) != 0 || named.st_uid != ::geteuid() || (named.st_mode & S_IWOTH) != 0) return false;
+    return ::lstat(path, &link) == 0 && (!S_ISLNK(link.st_mode) || link.st_uid == ::geteuid());
+}
+
 bool replace_file(const char* path, const char* text, std::size_t len, bool durable) {
     char temp[256];
     if (!bounded_format(temp, sizeof temp, "%s.new", path)) return false;

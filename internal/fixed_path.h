@@ -43,6 +43,11 @@ int open_fixed_for_append(const char* path, fixed_claim& claim);
 // (entry_ours).  1: read; 0: missing; -1: there but not ours.
 int read_owned_line(const char* path, char* buf, std::size_t size);
 
+// A configuration file another program keeps (read through fd, opened from
+// path): it, and path itself where path is a link, are this user's, and no
+// other user may write it.
+bool config_file_trusted(const char* path, int fd);
+
 // Replaces path with text through path + ".new" and a rename, so that a
 // reader sees the old content or the new one, never a part.  durable: synced
 // to storage (flash) before and after the rename.

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internal/fixed_path.h"
+#include "internal/kol_log.h"
 #include "internal/unique_fd.h"
 
 namespace kestrel {
@@ -30,6 +32,11 @@ int read_name_servers(const char* path, dns_server_list& dnsl) {
     std::memset(dnsl, 0, sizeof dnsl);
     unique_file in(std::fopen(path, "r"));
     if (!in) return 0;
+    // Any user could otherwise send the router's lookups to a server of theirs.
+    if (!config_file_trusted(path, ::fileno(in.get()))) {
+        KOL_LOG("%s is not root's: ignored", path);
+        return 0;
+    }
 
     char tmp[128];
     int count = 0;

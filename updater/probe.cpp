@@ -1,16 +1,21 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
+#include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
+#include "internal/unique_fd.h"
 #include "updater/updater.h"
 
 namespace kestrel {
 
 namespace {
+
+constexpr const char resolv_conf_path[] = "/tmp/resolv.conf";
 constexpr unsigned settle_seconds = 5;
 
 }  // namespace
@@ -41,7 +46,12 @@ int kol_ping(int count, const char* host, const char* output, int background) {
     run_command(text_builder(cmd).raw("rm -fr ").quoted(error));
 
     if (!is_valid_ipaddr(host)) {
-        bounded_copy(msg, sizeof msg, cat_file("/tmp/resolv.conf"));
+        msg[0] = '\0';
+        unique_file conf(std::fopen(resolv_conf_path, "r"));
+        if (conf && !config_file_trusted(resolv_conf_path, ::fileno(conf.get())))
+            KOL_LOG("%s is not root's: ignored", resolv_conf_path);
+        else if (conf && std::fgets(msg, sizeof msg, conf.get()))
+            msg[std::strcspn(msg, "\r\n")] = '\0';
         if (msg[0] == '\0') {
             run_command(text_builder(cmd).raw("echo '' > ").quoted(output));
             run_command(text_builder(cmd).raw("echo \"Unknown host\" > ").quoted(error));

@@ -133,6 +133,37 @@ for stop in "TERM supervisor" "INT supervisor" "HUP worker" "TERM worker"; do
   expect_next_run_rolls_back
 done
 
+# Stopped during the splay, with another user's entry at the record
+# directory's name: the status goes into a directory of root's, never
+# through the link or into that user's directory.
+mkdir -p /sandbox/victim
+for planted in link directory; do
+  e2e_case "SIGTERM during the splay, another user's $planted at /tmp/dbg_log_collect"
+  e2e_reset
+  e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_splay=3600"
+  printf victim > /sandbox/victim/status.json
+  if [ "$planted" = link ]; then
+    ln -s /sandbox/victim /tmp/dbg_log_collect
+    chown -h 65534 /tmp/dbg_log_collect
+  else
+    mkdir -m 0777 /tmp/dbg_log_collect
+    chown 65534 /tmp/dbg_log_collect
+  fi
+  before=$(stat -c %i /tmp/dbg_log_collect)
+  KESTREL_SLEEP_REAL_FIRST=60 e2e_run &
+  launcher=$!
+  until grep -q '^sleep ' "$E2E_SLEEPS" 2>/dev/null; do sleep 0.05; done
+  kill -TERM "$(cat "$pidfile")"
+  wait "$launcher" || e2e_fail "the stopped run did not end cleanly"
+  e2e_assert_log "run stopped by SIGTERM"
+  e2e_assert_content /sandbox/victim/status.json victim "the file the link named"
+  e2e_assert_eq "$(stat -c '%U %a %F' /tmp/dbg_log_collect)" "root 755 directory" "record directory"
+  [ "$(stat -c %i /tmp/dbg_log_collect)" != "$before" ] || e2e_fail "the planted $planted was used"
+  e2e_assert_status stopped null null null
+  e2e_assert_eq "$(e2e_requests "$E2E_PREFIX$module/fileinfo.txt")" 0 "control file requests"
+  e2e_assert_cleaned_up
+done
+
 e2e_case "only the daemon killed: its children live on"
 router_on_v1
 start_held_at oru-stop

@@ -66,6 +66,17 @@ e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
 e2e_assert_pid_file_named_the_run
 e2e_assert_cleaned_up
 
+e2e_case "no pid file can be made: the run stops, writing nothing"
+e2e_reset
+mount -t tmpfs -o ro,mode=0755 readonly /run
+e2e_run
+umount /run
+e2e_assert_eq "$E2E_STARTED" 1 "exit status"
+e2e_assert_eq "$E2E_DETACHED" "" "detached runs"
+e2e_assert_log "cannot create $pidfile: run stopped"
+e2e_assert_absent /tmp/dbg_log_collect "record directory"
+e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 0 "control file requests"
+
 # Several rounds: the race between creating and locking the file is narrow.
 # The service takes a second to stop, so the run that goes on is surely still
 # active when the other reaches the guard, even on a loaded machine.

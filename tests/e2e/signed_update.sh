@@ -182,6 +182,24 @@ e2e_reset
 e2e_run
 e2e_assert_installed "$sb_dir/v3.cfg" 2.1
 
+# The floor fails closed, as the key does: nothing newer is fetched.
+release 2.2 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec"
+for floor in "is read-only" "is not root's alone"; do
+  e2e_case "a rollback floor that $floor: a newer signed release refused before its payload"
+  e2e_reset
+  if [ "$floor" = "is read-only" ]; then
+    mount --bind "$E2E_STATE_DIR" "$E2E_STATE_DIR"
+    mount -o remount,bind,ro "$E2E_STATE_DIR"
+  else
+    chmod 0775 "$E2E_STATE_DIR"
+  fi
+  e2e_run
+  umount "$E2E_STATE_DIR" 2>/dev/null || chmod 0755 "$E2E_STATE_DIR"
+  expect_refused "rollback floor unusable: $E2E_STATE_DIR $floor: update refused"
+  e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig " "requests"
+  e2e_assert_status refused null 2.2 https
+done
+
 for key in "a link to nothing" empty "not a public key"; do
   e2e_case "a signing key that is $key: every update refused, nothing fetched"
   remove_key
