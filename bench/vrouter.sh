@@ -87,7 +87,8 @@ What the script does not do, and kestreld does:
   - signatures: the release's and the payload's are not checked (usign);
     anyone who can answer for the server can install a configuration;
   - rollback: no health check after the restart, no return to the last
-    good file, no refused version, no floor against an older release;
+    good file, no refused version, no floor against an older release that
+    outlives a reboot;
   - caps: curl takes whatever the server sends into /tmp (no size limits
     on the control file, the signatures or the payload), and no run limit;
   - the FTP fallback and its own resolver, the connectivity probe before
