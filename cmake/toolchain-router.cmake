@@ -31,7 +31,7 @@ set(CMAKE_C_FLAGS_INIT "-specs ${_musl_specs} ${_hardening} ${_lto}")
 # static locals need no guard functions from libstdc++.
 set(CMAKE_CXX_FLAGS_INIT "-specs ${_musl_specs} -isystem ${_cxx_headers} -isystem ${_cxx_headers}/arm-linux-gnueabihf -include ${CMAKE_CURRENT_LIST_DIR}/musl_cxx.h -fno-exceptions -fno-rtti -fno-threadsafe-statics ${_hardening} ${_lto}")
 # Only the GNU symbol hash (musl's loader reads it): the SysV table would add
-# 800 bytes to a 30 KiB daemon.  Position-independent (the compiler's
+# 800 bytes to the daemon.  Position-independent (the compiler's
 # default), full RELRO (every symbol bound at load, the GOT read-only after
 # it) and a stack that is not executable, as OpenWrt links.  RELRO's page
 # alignment costs about 1.7 KiB of zeros in the file, some 20 bytes in the
