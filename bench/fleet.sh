@@ -14,6 +14,7 @@ routers=${1:-200}
 parallel=${FLEET_PARALLEL:-4}
 
 if [ "${2:-}" != --inside ]; then
+  cd "$root"
   cmake --preset native >/dev/null
   cmake --build --preset native --target kestreld kestrel-publish kestrel_sleep_shim >/dev/null
   export KESTRELD=$root/build/native/kestreld
@@ -37,6 +38,12 @@ for i in $(seq 1 "$routers"); do
   mkdir -p "$fleet/$i/tmp" "$fleet/$i/run"
   printf 'FLEET-%05d\n' "$i" > "$fleet/$i/tmp/Seria_Number"
 done
+
+# The daemon and the shim run from the sandbox's own directory: a checkout
+# under /tmp would be hidden by each router's /tmp.
+mkdir -p "$sb_dir/bin"
+cp "$KESTRELD" "$KESTREL_SLEEP_SHIM" "$sb_dir/bin/"
+KESTRELD=$sb_dir/bin/${KESTRELD##*/} KESTREL_SLEEP_SHIM=$sb_dir/bin/${KESTREL_SLEEP_SHIM##*/}
 
 # One router's run: its own /tmp and /var/run in a mount namespace of its
 # own; the detached run is over once its pid file is gone.

@@ -61,6 +61,10 @@ if(KESTREL_SANDBOX_TESTS)
   # The shim is preloaded into sanitized binaries too; keep it uninstrumented.
   target_compile_options(kestrel_sleep_shim PRIVATE -fno-sanitize=all)
   target_link_options(kestrel_sleep_shim PRIVATE -fno-sanitize=all)
+  # Peak memory of the daemon, for the measuring scripts.
+  add_library(kestrel_hwm_probe MODULE ${CMAKE_SOURCE_DIR}/tests/support/hwm_probe.c)
+  target_compile_options(kestrel_hwm_probe PRIVATE -fno-sanitize=all)
+  target_link_options(kestrel_hwm_probe PRIVATE -fno-sanitize=all)
 endif()
 
 # Environment every sandboxed test sees.  KESTREL_EMULATOR is the command that

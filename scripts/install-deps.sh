@@ -11,7 +11,7 @@ native=(
   signify-openbsd inotify-tools
   crossbuild-essential-armhf binutils-arm-linux-gnueabihf qemu-user
   musl:armhf musl-dev:armhf dpkg-dev
-  qemu-system-arm cpio shellcheck
+  qemu-system-arm cpio shellcheck xz-utils
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -29,12 +29,13 @@ chmod -R a+rX "$ftp_dir"
 sb_certificate
 sb_hosts 127.0.0.45 flood.invalid   # for FTP rows: nothing listens there on 443
 
-# The largest file under /tmp, sampled while the run lasts.
+# The largest file under /tmp, sampled while the run lasts; a checkout under
+# /tmp is a mount of its own there, and its files are not the run's.
 start_sampling() {
   : > "$sb_dir/sampling"
   (largest=0
    while [ -e "$sb_dir/sampling" ]; do
-     for s in $(find /tmp -type f -printf '%s ' 2>/dev/null); do [ "$s" -gt "$largest" ] && largest=$s; done
+     for s in $(find /tmp -xdev -type f -printf '%s ' 2>/dev/null); do [ "$s" -gt "$largest" ] && largest=$s; done
      sleep 0.005
    done
    echo "$largest" > "$sampled") &

@@ -7,12 +7,12 @@
 # key.  The packages are fetched with apt-get download into CACHE and
 # unpacked with dpkg-deb; nothing is installed on this machine.
 #
-# usage: make_image.sh OUT CACHE KESTRELD SLEEP_SHIM
+# usage: make_image.sh OUT CACHE KESTRELD SLEEP_SHIM HWM_PROBE RUN_PEAK
 #   OUT/vmlinuz, OUT/initramfs.cpio, OUT/keys/release.{pub,sec} (made once),
 #   OUT/packages (what went in).
 set -euo pipefail
-out=${1:?usage: make_image.sh OUT CACHE KESTRELD SLEEP_SHIM}
-cache=${2:?} kestreld=${3:?} shim=${4:?}
+out=${1:?usage: make_image.sh OUT CACHE KESTRELD SLEEP_SHIM HWM_PROBE RUN_PEAK}
+cache=${2:?} kestreld=${3:?} shim=${4:?} probe=${5:?} run_peak=${6:?}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 package_dir=$here/../../openwrt/kestrel
 module=VR-A15
@@ -154,13 +154,16 @@ fi
 install -m 0644 "$out/keys/release.pub" "$root/etc/kestrel/update.pub"
 
 # The router's own parts: boot, the rc.common stand-in, the module name,
-# the service the updater restarts, and the sleep shim for the tests.
+# the service the updater restarts, the sleep shim for the tests and what
+# measures a run (the peak memory probe and run_peak).
 install -m 0755 "$here/guest/init" "$root/init"
 install -m 0755 "$here/guest/rc.common" "$root/etc/rc.common"
 install -m 0755 "$here/guest/oru" "$root/etc/init.d/oru"
 echo "$module" > "$root/module_name"
 echo "$module" > "$out/module_name"
 cp "$shim" "$root/usr/lib/libkestrel_sleep_shim.so"
+cp "$probe" "$root/usr/lib/libkestrel_hwm_probe.so"
+arm-linux-gnueabihf-strip -o "$root/usr/bin/run_peak" "$run_peak"
 
 mknod -m 0600 "$root/dev/console" c 5 1
 (cd "$root" && find . | LC_ALL=C sort | cpio --quiet -o -H newc -R 0:0) > "$out/initramfs.cpio.new"

@@ -76,8 +76,27 @@ vr_boot() { # [--live] [KERNEL ARGUMENT]...
   [ "$status" = 0 ] || e2e_fail "qemu-system-arm failed with status $status"
 }
 
+# What the guest's kernel saw of the last boot's update run (run_peak, the
+# probe, the service's restart; see /init and rc.common), on one line:
+# seconds from the start to the service's restart ("-": none) and to the end
+# of the run's last process, the peak resident memory of the updater's own
+# largest process and the largest peak of any process of the run, in KiB.
+vr_measured() {
+  local m=$VR_LAB/out/measure
+  [ -f "$m/run" ] || { echo "- - - -"; return; }
+  awk -v restart="$(cat "$m/restart" 2>/dev/null)" -v own="$(awk '$2 > n { n = $2 } END { print n + 0 }' "$m/hwm" 2>/dev/null)" '
+    { v[$1] = $2 }
+    END { printf "%s %.2f %d %d\n", restart == "" ? "-" : sprintf("%.2f", restart - v["start"]), v["end"] - v["start"], own, v["largest_kib"] }
+  ' "$m/run"
+}
+
 # The figures of the last boot, on one line.
 vr_figures() {
-  awk '/^seconds/ { s = $2 } /^peak_kib/ { m = $2 }
-    END { printf "boot to power-off %s s, qemu peak memory %d MiB\n", s, m / 1024 }' "$VR_LAB/figures"
+  local restart run own largest
+  read -r restart run own largest <<<"$(vr_measured)"
+  awk -v restart="$restart" -v run="$run" -v own="$own" -v largest="$largest" '/^seconds/ { s = $2 } /^peak_kib/ { m = $2 }
+    END {
+      printf "boot to power-off %s s, qemu peak memory %d MiB", s, m / 1024
+      if (run != "-") printf "; in the guest: start to service restart %s s, run %s s, updater peak %d KiB, largest process %d KiB", restart, run, own, largest
+      printf "\n" }' "$VR_LAB/figures"
 }
