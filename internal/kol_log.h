@@ -6,9 +6,9 @@
 #include <kestrel/log.h>
 
 namespace kestrel {
-// One log line in three kol_printf calls: prefix with the calling function
-// and source line, message, "\n".  One call per site keeps the router's
-// binary small.
+// One log line, written whole by one kol_printf call: prefix with the
+// calling function and source line, message, "\n".  One call per site keeps
+// the router's binary small.
 void kol_log_line(const char* func, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 }  // namespace kestrel
 

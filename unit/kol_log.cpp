@@ -55,9 +55,9 @@ void kestrel::kol_log_line(const char* func, int line, const char* format, ...) 
     int n = format_text(text, format, ap);
     va_end(ap);
     if (n < 0) return;
-    kol_printf("DEBUG:   %s L#%d ", func, line);
-    kol_printf("%s", text);
-    kol_printf("\n");
+    // One write a line: processes of one run log at once (the FTP client's
+    // data side), and O_APPEND keeps only whole writes apart.
+    kol_printf("DEBUG:   %s L#%d %.900s\n", func, line, text);
 }
 
 char* cat_file(const char* name) {
