@@ -22,6 +22,7 @@
 #include "updater/run_limit.h"
 #include "updater/run_status.h"
 #include "updater/signature.h"
+#include "updater/user_agent.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -253,9 +254,11 @@ int main() {
     if (worker == 0) {
         pid_guard_record_self(pid_file);
         splay();
+        user_agent_start(run_dir_file(run.dir, run_file::serial_digest));
         update(run);
         // Before the pid file goes: once it is gone, the status is final.
         run_status_write(run.status);
+        report_outcome(run.host, run.file_path, run.module, run.status);
         clean_up(run.dir);
         return 1;
     }
