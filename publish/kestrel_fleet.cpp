@@ -300,8 +300,15 @@ int halt(const options& o) {
         if (change_rollout({o.root, o.module, o.prefix, o.seckey, 0, false}) != 0) return 1;
         verdict = "halted";
     }
-    std::printf("%s %s: %llu of %llu routers rolled back (%llu %%), threshold %d %%: %s\n", module.c_str(), version,
-                rolled, total, total ? rolled * 100 / total : 0ULL, o.max_rolled_back, verdict);
+    // Tenths where the share is not whole: 1 of 3 is 33.3 %, more than 33 %.
+    unsigned long long tenths = total ? rolled * 1000 / total : 0;
+    char share[32];
+    if (tenths % 10)
+        bounded_format(share, sizeof share, "%llu.%llu", tenths / 10, tenths % 10);
+    else
+        bounded_format(share, sizeof share, "%llu", tenths / 10);
+    std::printf("%s %s: %llu of %llu routers rolled back (%s %%), threshold %d %%: %s\n", module.c_str(), version,
+                rolled, total, share, o.max_rolled_back, verdict);
     return std::strcmp(verdict, "halted") ? 0 : 3;
 }
 
