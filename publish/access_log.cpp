@@ -1,6 +1,6 @@
 #include "publish/access_log.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace kestrel {
 
@@ -66,7 +66,7 @@ struct line_reader {
     // One or more characters up to a blank.
     bool token(std::string_view& out) {
         std::size_t start = at;
-        while (at < s.size() && s[at] != ' ') ++at;
+        at = std::min(s.find(' ', at), s.size());
         out = s.substr(start, at - start);
         return at > start;
     }
@@ -74,8 +74,18 @@ struct line_reader {
     bool enclosed(char open, char close, std::string_view& out) {
         if (at >= s.size() || s[at] != open) return false;
         std::size_t start = ++at;
-        while (at < s.size() && s[at] != close) at += s[at] == '\\' ? 2 : 1;
-        if (at >= s.size()) return false;
+        for (;;) {
+            std::size_t end = s.find(close, at);
+            if (end == std::string_view::npos) return false;
+            // Most fields hold no backslash: one search finds the end.
+            std::size_t escape = s.substr(0, end).find('\\', at);
+            if (escape == std::string_view::npos) {
+                at = end;
+                break;
+            }
+            at = escape + 2;
+            if (at > s.size()) return false;
+        }
         out = s.substr(start, at - start);
         ++at;
         return true;
@@ -89,8 +99,16 @@ bool all_digits(std::string_view s) {
     return !s.empty();
 }
 
-// A character the router sends as it is in a value.
-bool value_char(char c) { return c > ' ' && c < 0x7f && !std::strchr(";()\"\\", c); }
+// The characters the router sends as they are in a value.
+struct value_chars {
+    bool plain[256] = {};
+    constexpr value_chars() {
+        for (int c = '!'; c < 0x7f; ++c) plain[c] = c != ';' && c != '(' && c != ')' && c != '"' && c != '\\';
+    }
+};
+constexpr value_chars value_table;
+
+bool value_char(char c) { return value_table.plain[static_cast<unsigned char>(c)]; }
 
 // Takes prefix, then a value up to end (one or more value characters).
 bool take_value(std::string_view& s, std::string_view prefix, char end, std::string_view& value) {
