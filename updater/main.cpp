@@ -258,7 +258,7 @@ int main() {
         update(run);
         // Before the pid file goes: once it is gone, the status is final.
         run_status_write(run.status);
-        report_outcome(run.host, run.file_path, run.module, run.status);
+        report_outcome(run.host, run.file_path, run.status, run_dir_file(run.dir, run_file::serial_digest));
         clean_up(run.dir);
         return 1;
     }

@@ -67,9 +67,7 @@ int http_transfer(const char* path, const char* file, long long cap) {
     char errors[128];
     if (!beside(file, "curl_error", errors, sizeof errors)) return 0;
     text_builder line(cmd);
-    line.raw("curl ")
-        .raw(curl_options)
-        .raw(" -A ")
+    line.raw(curl_command)
         .quoted(run_user_agent())
         .raw(" ")
         .quoted(path)

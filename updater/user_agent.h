@@ -34,17 +34,21 @@ void format_user_agent(const user_agent_values& v, user_agent_text& out);
 // is missing, null or not a string.
 void json_member_text(const char* line, const char* name, char* out, std::size_t size);
 
-// Fills the run's User-Agent, once, before its first request: the module,
-// the serial's digest (md5sum's output goes to digest_path), dbg_report, and
-// what the previous run left (recorded version, status file, refused one).
+// Gathers the values as they stand now: the module (/module_name), the
+// serial number's digest (md5sum's output goes to digest_path), dbg_report,
+// the recorded and refused versions and the status file's result and
+// published version.
+void read_user_agent_values(user_agent_values& v, const char* digest_path);
+
+// Makes the run's User-Agent, before its first request.
 void user_agent_start(const char* digest_path);
 
-// The run's User-Agent; plain "kestreld/VERSION" before user_agent_start.
+// The run's User-Agent; "" (curl then sends none) before user_agent_start.
 const char* run_user_agent();
 
 // At the end of a run whose status is written: a run that installed, rolled
 // back or refused after a control file over HTTPS sends one HEAD request for
 // that control file, with the outcome in its User-Agent.  Nothing is kept.
-void report_outcome(const char* host, const char* file_path, const char* module, const run_status* st);
+void report_outcome(const char* host, const char* file_path, const run_status* st, const char* digest_path);
 
 }  // namespace kestrel
