@@ -5,7 +5,9 @@
 # a halt leaves: byte for byte what kestrel-publish --update-rollout leaves,
 # signed release included.
 set -euo pipefail
+# shellcheck source=../e2e/e2e_lib.sh
 source "$KESTREL_SOURCE_DIR/tests/e2e/e2e_lib.sh"
+# shellcheck source=../e2e/signing.sh
 source "$e2e_here/signing.sh"
 : "${KESTREL_FLEET:?KESTREL_FLEET names kestrel-fleet}"
 
