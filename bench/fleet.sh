@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # A fleet in a box: N simulated routers, each with its own serial number and
 # its own /tmp and /var/run, run the native kestreld against one update
-# server (nginx in the sandbox) through four steps: a release at rollout=10,
-# the same at 50, then 100, then a release the service cannot start on.
+# server (nginx in the sandbox) through five steps: a release at rollout=10,
+# the same at 50, then 100, then a release the service cannot start on, then
+# another such release at rollout=20 that kestrel-fleet halts from the
+# server's access log, run after each wave of routers.
 # Prints for each step how many routers took the release (with the range a
 # fair draw allows), how many rolled back, the server's request count and
-# the seconds per router.  A measuring script, not a test.
+# the seconds per router; for the last, each halt's line, how many routers
+# took the release before the halt, and the report table at the end.  A
+# measuring script, not a test.
 #
 # usage: bench/fleet.sh [N]   (as root, after a native build; N defaults to 200)
 set -euo pipefail
@@ -16,9 +20,10 @@ parallel=${FLEET_PARALLEL:-4}
 if [ "${2:-}" != --inside ]; then
   cd "$root"
   cmake --preset native >/dev/null
-  cmake --build --preset native --target kestreld kestrel-publish kestrel_sleep_shim >/dev/null
+  cmake --build --preset native --target kestreld kestrel-publish kestrel-fleet kestrel_sleep_shim >/dev/null
   export KESTRELD=$root/build/native/kestreld
   export KESTREL_PUBLISH=$root/build/native/publish/kestrel-publish
+  export KESTREL_FLEET=$root/build/native/publish/kestrel-fleet
   export KESTREL_SOURCE_DIR=$root KESTREL_BINARY_DIR=$root/build/native
   export KESTREL_SLEEP_SHIM=$root/build/native/tests/libkestrel_sleep_shim.so
   exec bash "$root/tests/sandbox/sandbox.sh" -- bash "$root/bench/fleet.sh" "$routers" --inside
@@ -99,3 +104,27 @@ step "2.0 at rollout=100" 2.0 100
 publish "$E2E_WWW" "$module" 2.1 "$sb_dir/broken.cfg"
 step "2.1 (the service fails on it)" 2.1 -
 echo "after the last step: $(count dbg_version 2.0) routers on 2.0, $(count refused 2.1) remember 2.1 as refused"
+
+# The error threshold: a bad release at rollout=20, kestrel-fleet halt run
+# after each wave of routers, as cron would between their runs.
+waves=5
+per=$(( (routers + waves - 1) / waves ))
+log=$(sb_nginx_log "$E2E_SERVER")
+: > "$log"
+publish --rollout 20 "$E2E_WWW" "$module" 2.2 "$sb_dir/broken.cfg"
+halted=-
+for w in $(seq 1 "$waves"); do
+  first=$(( (w - 1) * per + 1 )) last=$(( w * per < routers ? w * per : routers ))
+  [ "$first" -le "$last" ] || break
+  seq "$first" "$last" | xargs -P "$parallel" -I{} bash -c 'run_router "$0" {}' "$fleet"
+  rc=0
+  verdict=$("$KESTREL_FLEET" halt --max-rolled-back 10 --min-routers 5 "$E2E_WWW" "$module" "$log") || rc=$?
+  echo "after wave $w (routers $first-$last): $verdict"
+  [ "$rc" -ne 3 ] || halted=$w
+  [ "$rc" -eq 0 ] || [ "$rc" -eq 3 ] || sb_fail "kestrel-fleet halt exited with $rc"
+done
+rolled=$(count refused 2.2)
+running=$(count dbg_version 2.2)
+echo "2.2 at rollout=20, halted after wave $halted: $((rolled + running)) routers took it before the halt," \
+  "$rolled rolled back, $running run it"
+"$KESTREL_FLEET" report "$log"

@@ -18,6 +18,7 @@
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
+#include "publish/rollout_change.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -448,16 +449,6 @@ int percent_value(const char* text) {
     return value <= 100 ? value : -1;
 }
 
-// The encoding a control file was published in, from its byte-order mark.
-encoding encoding_of(const char* path) {
-    unsigned char mark[2] = {};
-    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid() || ::read(fd.get(), mark, 2) != 2) return encoding::utf8;
-    if (mark[0] == 0xFF && mark[1] == 0xFE) return encoding::utf16le;
-    if (mark[0] == 0xFE && mark[1] == 0xFF) return encoding::utf16be;
-    return encoding::utf8;
-}
-
 int publish(const options& o) {
     char reason[256];
     char module[16];
@@ -468,7 +459,7 @@ int publish(const options& o) {
                       router_path_max);
     int rollout = o.rollout ? percent_value(o.rollout) : -1;
     if (o.rollout && rollout < 0) return refuse("--rollout %s is not a percentage from 0 to 100", o.rollout);
-    if (!o.update_rollout && !check_version(o.version, reason)) return refuse("%s", reason);
+    if (!check_version(o.version, reason)) return refuse("%s", reason);
 
     char dir[path_max];
     if (!bounded_format(dir, sizeof dir, "%s%s%s/", o.root, o.prefix, module)) return refuse("ROOT path too long");
@@ -479,8 +470,7 @@ int publish(const options& o) {
     if (!root_fd.valid()) return refuse("ROOT %s is not a directory", o.root);
     if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", o.root, std::strerror(errno));
 
-    // What is published there now: a new release must be newer; a new
-    // rollout changes it and nothing else.
+    // What is published there now: a new release must be newer.
     char control_path[path_max];
     bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
     control_record current{};
@@ -491,13 +481,11 @@ int publish(const options& o) {
         // One that names no version is no release to be newer than.
         published_version(current.file, current_version);
     }
-    if (o.update_rollout && !current_version[0])
-        return refuse("no release is published in %s%s to change", o.prefix, module);
-    if (!o.update_rollout && !o.force && current_version[0] && cmp_version(current_version, o.version) != 1)
+    if (!o.force && current_version[0] && cmp_version(current_version, o.version) != 1)
         return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
                       current_version, o.prefix, module);
 
-    if (!o.update_rollout && !payload_fetchable(o.payload, reason)) return refuse("%s", reason);
+    if (!payload_fetchable(o.payload, reason)) return refuse("%s", reason);
     const char* tool = nullptr;
     if (o.seckey) {
         if (::access(o.seckey, R_OK) != 0) return refuse("cannot read SECKEY %s: %s", o.seckey, std::strerror(errno));
@@ -520,8 +508,6 @@ int publish(const options& o) {
     release_file& payload_sig = files[1];
     release_file& control = files[2];
     release_file& control_sig = files[3];
-    if (o.update_rollout && !tool && ::access(control_sig.path, F_OK) == 0)
-        return refuse("the release in %s%s is signed: --sign SECKEY signs it again", o.prefix, module);
 
     undo undo_all{files, dir, {}};
     if (!make_dirs(dir, root_len, undo_all.made)) {
@@ -530,29 +516,22 @@ int publish(const options& o) {
         return refuse("cannot create %s: %s", dir, std::strerror(err));
     }
 
-    // The [Major1] values: the payload's, or those published already.
+    // The [Major1] values: the payload's.
     char file_value[128];
     char digest[33];
     char size_text[24];
     encoding enc = o.enc;
-    if (o.update_rollout) {
-        bounded_copy(file_value, sizeof file_value, current.file);
-        bounded_copy(digest, sizeof digest, current.md5);
-        bounded_copy(size_text, sizeof size_text, current.size);
-        enc = encoding_of(control_path);
-    } else {
-        unsigned long long size = 0;
-        if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
-            undo_all();
-            return refuse("cannot copy %s to %s", o.payload, payload.temp);
-        }
-        if (!payload_digest(payload.temp, digest)) {
-            undo_all();
-            return refuse("md5sum gave no digest for %s", payload.temp);
-        }
-        bounded_format(size_text, sizeof size_text, "%llu", size);
-        bounded_format(file_value, sizeof file_value, "dbg-gen_V%s", o.version);
+    unsigned long long size = 0;
+    if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
+        undo_all();
+        return refuse("cannot copy %s to %s", o.payload, payload.temp);
     }
+    if (!payload_digest(payload.temp, digest)) {
+        undo_all();
+        return refuse("md5sum gave no digest for %s", payload.temp);
+    }
+    bounded_format(size_text, sizeof size_text, "%llu", size);
+    bounded_format(file_value, sizeof file_value, "dbg-gen_V%s", o.version);
 
     // The [Release] section comes last: routers of the old format stop
     // reading [Major1] at its "[".
@@ -587,7 +566,7 @@ int publish(const options& o) {
     if (tool) {
         char why[256] = {};
         control_sig.written = true;
-        payload_sig.written = !o.update_rollout;
+        payload_sig.written = true;
         if ((payload_sig.written && !sign(tool, o.seckey, payload.temp, payload_sig.temp, why)) ||
             !sign(tool, o.seckey, control.temp, control_sig.temp, why) ||
             (payload_sig.written && ::chmod(payload_sig.temp, 0644) != 0) || ::chmod(control_sig.temp, 0644) != 0) {
@@ -597,7 +576,7 @@ int publish(const options& o) {
     }
 
     // An unsigned release takes the old signatures away with the files they
-    // belonged to; a new rollout leaves the payload and its signature alone.
+    // belonged to.
     bool removed[4] = {};
     for (release_file& f : files) {
         if (f.written) {
@@ -607,7 +586,7 @@ int publish(const options& o) {
                 return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
             }
             f.written = false;
-        } else if (!o.update_rollout) {
+        } else {
             removed[&f - files] = ::unlink(f.path) == 0;
         }
     }
@@ -615,8 +594,7 @@ int publish(const options& o) {
     unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) return refuse("cannot sync %s", dir);
 
-    const char* version = o.update_rollout ? current_version : o.version;
-    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, version, digest, size_text);
+    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, o.version, digest, size_text);
     std::printf("encoding: %s\n", enc == encoding::utf8 ? "utf-8" : enc == encoding::utf16le ? "utf-16le" : "utf-16be");
     if (rollout >= 0)
         std::printf("rollout:  %d%% of the fleet eligible (routers whose bucket is below %d)\n", rollout, rollout);
@@ -625,7 +603,7 @@ int publish(const options& o) {
     else
         std::printf("signed:   no\n");
     for (std::size_t i = 0; i < 4; ++i) {
-        bool wrote = i == 2 || (i == 3 && tool) || (!o.update_rollout && (i == 0 || tool));
+        bool wrote = i == 0 || i == 2 || tool;
         if (wrote)
             std::printf("wrote:    %s\n", files[i].shown);
         else if (removed[i])
@@ -639,5 +617,10 @@ int publish(const options& o) {
 int main(int argc, char** argv) {
     options o;
     if (!parse_args(argc, argv, o)) return usage();
+    if (o.update_rollout) {
+        int percent = percent_value(o.rollout);
+        if (percent < 0) return refuse("--rollout %s is not a percentage from 0 to 100", o.rollout);
+        return change_rollout({o.root, o.module, o.prefix, o.seckey, percent, true});
+    }
     return publish(o);
 }

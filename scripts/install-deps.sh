@@ -5,7 +5,7 @@ set -euo pipefail
 
 native=(
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
-  libgtest-dev libcjson-dev
+  libgtest-dev libcjson-dev zlib1g-dev
   curl iputils-ping net-tools iproute2 util-linux procps coreutils
   nginx-light openssl vsftpd python3 python3-pyftpdlib dnsmasq-base nftables
   signify-openbsd inotify-tools

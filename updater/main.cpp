@@ -23,6 +23,7 @@
 #include "updater/run_limit.h"
 #include "updater/run_status.h"
 #include "updater/signature.h"
+#include "updater/user_agent.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -310,9 +311,11 @@ int main() {
     pid_t worker = run_start_worker();
     if (worker == 0) {
         pid_guard_record_self(pid_file);
+        user_agent_start(run_dir_file(run.dir, run_file::serial_digest));
         update(run);
         // Before the pid file goes: once it is gone, the status is final.
         run_status_write(run.status);
+        report_outcome(run.host, run.file_path, run.status, run_dir_file(run.dir, run_file::serial_digest));
         clean_up(run.dir);
         return 1;
     }

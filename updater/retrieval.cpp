@@ -16,6 +16,7 @@
 #include "updater/run_dir.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
+#include "updater/user_agent.h"
 
 namespace kestrel {
 
@@ -48,8 +49,8 @@ void report(const char* url, bool ok) {
     std::fprintf(stderr, ok ? "Download file %s successfully!\n" : "Download file %s failed!\n", url);
 }
 
-// Composes scheme://host+path, an IPv6 address host in brackets; false (and
-// logged) when it does not fit.
+}  // namespace
+
 bool compose_url(char (&url)[512], const char* scheme, const char* host, const char* default_host,
                  const char* file_path) {
     if (!host[0]) host = default_host;
@@ -61,14 +62,14 @@ bool compose_url(char (&url)[512], const char* scheme, const char* host, const c
     return ok;
 }
 
-}  // namespace
-
 int http_transfer(const char* path, const char* file, long long cap) {
-    char cmd[512];
+    char cmd[1024];
     char errors[128];
     if (!beside(file, "curl_error", errors, sizeof errors)) return 0;
     text_builder line(cmd);
-    line.raw("curl -k -L -g -Y 1 -y 30 --connect-timeout 20 ")
+    line.raw(curl_command)
+        .quoted(run_user_agent())
+        .raw(" ")
         .quoted(path)
         .raw(" -o ")
         .quoted(file)

@@ -29,6 +29,20 @@ int rollout_percent(const control_record& rec) {
     return 0;
 }
 
+bool md5_hex(const char* text, const char* digest_path, char (&digest)[64]) {
+    char cmd[1024];
+    text_builder line(cmd);
+    line.raw("printf '%s' ").quoted(text).raw(" | md5sum > ").quoted(digest_path);
+    digest[0] = '\0';
+    if (run_command(line).succeeded()) read_owned_line(digest_path, digest, sizeof digest);
+    ::unlink(digest_path);
+    // md5sum's line: 32 lower-case hex digits, then its file name.
+    int n = 0;
+    while ((digest[n] >= '0' && digest[n] <= '9') || (digest[n] >= 'a' && digest[n] <= 'f')) ++n;
+    digest[n == 32 ? 32 : 0] = '\0';
+    return n == 32;
+}
+
 int rollout_bucket(const char* version, const char* digest_path) {
     // Only root's file counts: another user could otherwise move this router
     // into the first group of every release.
@@ -39,12 +53,8 @@ int rollout_bucket(const char* version, const char* digest_path) {
 
     char key[sizeof serial + 40];
     bounded_format(key, sizeof key, "%s/%s", serial, version);
-    char cmd[sizeof key + 160];
-    text_builder line(cmd);
-    line.raw("printf '%s' ").quoted(key).raw(" | md5sum > ").quoted(digest_path);
     char digest[64] = {};
-    if (run_command(line).succeeded()) read_owned_line(digest_path, digest, sizeof digest);
-    ::unlink(digest_path);
+    md5_hex(key, digest_path, digest);
     // The first 8 hex digits, big-endian, modulo 100, digit by digit:
     // (a * 16 + d) mod 100 needs a[mod 100] only, and no division routine.
     int bucket = 0;

@@ -16,6 +16,10 @@ inline constexpr const char serial_number_path[] = "/tmp/Seria_Number";
 // than floods it.
 int rollout_percent(const control_record& rec);
 
+// The MD5 of text as 32 lower-case hex digits, through md5sum (its output
+// goes to digest_path); false and "" when md5sum gave none.
+bool md5_hex(const char* text, const char* digest_path, char (&digest)[64]);
+
 // This router's bucket for version; md5sum's output goes to digest_path.
 int rollout_bucket(const char* version, const char* digest_path);
 

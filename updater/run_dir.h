@@ -30,6 +30,7 @@ inline constexpr const char payload_signature[] = "dbg-gen.cfg.sig";
 inline constexpr const char md5_record[] = "dbg_md5";
 inline constexpr const char probe_output[] = "rae_ping_result";
 inline constexpr const char bucket_digest[] = "bucket.md5";
+inline constexpr const char serial_digest[] = "serial.md5";
 }  // namespace run_file
 
 // mkdtemp under /tmp, mode 0700; false (and logged) when it cannot be made.

@@ -56,7 +56,14 @@ int cmp_version(const char* cur, const char* newer);
 // the old record then left whole.
 bool record_version(const char* version);
 
-// Retrieval.  Nothing larger than cap bytes is ever accepted, and nothing
+// Retrieval.  Every HTTPS request runs curl with these options, followed by
+// the run's User-Agent (updater/user_agent.h).
+inline constexpr const char curl_command[] = "curl -k -L -g -Y 1 -y 30 --connect-timeout 20 -A ";
+// scheme://host+path (default_host when host is ""), an IPv6 address host in
+// brackets; false (and logged) when it does not fit.
+bool compose_url(char (&url)[512], const char* scheme, const char* host, const char* default_host,
+                 const char* file_path);
+// Nothing larger than cap bytes is ever accepted, and nothing
 // much larger ever written.
 // over_ftp, when given, tells which transport brought the file.
 int ra_transfer_file(const char* host, const char* file_path, const char* local_location, long long cap,

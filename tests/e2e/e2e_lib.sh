@@ -271,6 +271,22 @@ e2e_requests() { # PATH [ADDR]
   grep -cF -- "\"GET $1 HTTP" "$log" 2>/dev/null || true
 }
 
+# What the server on ADDR logged, one request a line: "METHOD PATH USER-AGENT".
+e2e_logged() { # [ADDR]
+  sed -nE 's/^[^ ]+ [^ ]+ [^ ]+ \[[^]]*\] "([A-Z]+) ([^ ]*) [^"]*" [0-9]+ [^ ]+ "[^"]*" "(.*)"$/\1 \2 \3/p' \
+    "$(sb_nginx_log "${1:-$E2E_SERVER}")" 2>/dev/null || true
+}
+
+E2E_VERSION=$(sed -nE 's/^project\(kestrel VERSION ([^ )]+).*/\1/p' "$KESTREL_SOURCE_DIR/CMakeLists.txt")
+
+# The User-Agent a router sends with these values ("-" for none).
+e2e_agent() { # MODULE ID INSTALLED RESULT PUBLISHED REFUSED
+  echo "kestreld/$E2E_VERSION ($1; id=$2; installed=$3; result=$4; published=$5; refused=$6)"
+}
+
+# A router's id: the first 12 hex digits of MD5(serial number).
+e2e_serial_id() { printf '%s' "$1" | md5sum | cut -c1-12; }
+
 # Forgets everything a run leaves on the device and what the fakes recorded,
 # so that the next case starts from a clean router.
 e2e_reset() {

@@ -29,6 +29,9 @@ release_at() { # VERSION PAYLOAD VALUE
 
 payload_requests() { e2e_requests "$dir/dbg-gen.cfg"; }
 
+# The reports the server logged: the User-Agent of each HEAD request.
+reports() { e2e_logged | sed -n "s|^HEAD $dir/fileinfo.txt ||p"; }
+
 # ------------------------------------------------------------------ rollouts
 b=$(bucket "$serial" 2.0)
 # SERIAL (- none) ROLLOUT RESULT: installed, or the percentage the waiting
@@ -53,6 +56,9 @@ while read -r serial_row value expected; do
     e2e_assert_installed "$sb_dir/v2.cfg" 2.0
     e2e_assert_status installed 2.0 2.0 https
     e2e_assert_cleaned_up
+    id=-
+    [ "$serial_row" = - ] || id=$(e2e_serial_id "$serial_row")
+    e2e_assert_eq "$(reports)" "$(e2e_agent abc "$id" 2.0 installed 2.0 -)" "report"
     continue
   fi
   e2e_assert_untouched
@@ -62,6 +68,7 @@ while read -r serial_row value expected; do
   e2e_assert_log \
     "version 2.0 is rolling out to ${expected%!}%, this router's bucket is $([ "$serial_row" = - ] && echo 99 || echo "$b")"
   e2e_assert_eq "$(payload_requests)" 0 "payload requests"
+  e2e_assert_eq "$(reports)" "" "report of a waiting router"
 done <<<"$rows"
 
 e2e_case "each release draws its own first group"
@@ -124,6 +131,8 @@ for row in "good v1" "file v1" "none -"; do
   fi
   e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\nstop\nstart\n' "calls of /etc/init.d/oru"
   e2e_assert_content /tmp/dbg_log_collect/refused 1.1 "refused version"
+  e2e_assert_eq "$(reports | tail -n 1)" \
+    "$(e2e_agent abc - "$([ "$before" = good ] && echo 1.0 || echo -)" rolled_back 1.1 1.1)" "report"
   if [ "$before" = good ]; then
     e2e_assert_status rolled_back 1.0 1.1 https
     e2e_assert_same_file /tmp/dbg_log_collect/dbg-gen.cfg.good "$sb_dir/v1.cfg" "good file kept"
@@ -141,6 +150,7 @@ e2e_assert_log "version 1.1 was refused by the service, waiting for a newer one"
 e2e_assert_eq "$(payload_requests)" 0 "payload requests"
 e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
 e2e_assert_status refused null 1.1 https
+e2e_assert_eq "$(reports)" "$(e2e_agent abc - - refused 1.1 1.1)" "report"
 release_at 1.2 "$sb_dir/v2.cfg" none
 e2e_run
 e2e_assert_installed "$sb_dir/v2.cfg" 1.2

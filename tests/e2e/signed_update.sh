@@ -86,6 +86,7 @@ e2e_reset
 e2e_run
 expect_refused "bad signature for $dir/fileinfo.txt: update refused"
 e2e_assert_eq "$(requests)" "fileinfo.txt fileinfo.txt.sig " "requests"
+e2e_assert_eq "$(e2e_logged | grep '^HEAD')" "HEAD $dir/fileinfo.txt $(e2e_agent abc - - refused - -)" "report"
 
 e2e_case "control file changed after signing"
 release 1.5 "$sb_dir/v2.cfg" --sign "$SIGN_KEYS/release.sec"
@@ -215,10 +216,12 @@ for key in "a link to nothing" empty "not a public key"; do
 done
 install_key
 
-e2e_case "FTP fallback: signatures fetched on the same schedule"
+e2e_case "FTP fallback: signatures fetched on the same schedule, no report"
 ftp_addr=127.0.0.4
 ftp_fixture_files
 ftp_start_vsftpd "$ftp_addr" YES
+# An HTTPS server there that drops every request: a report would reach it.
+sb_start_nginx "$ftp_addr" "$sb_dir/empty-www" "return 444;"
 sb_hosts "$ftp_addr" ftp-only.test
 e2e_config "dbg_ftp_path=ftp-only.test" "oru_ftp_ip=$ftp_addr"
 publish --sign "$SIGN_KEYS/release.sec" --encoding utf-16le "$ftp_dir/anon" "$module" 3.0 "$sb_dir/v3.cfg" >/dev/null
@@ -230,5 +233,6 @@ for f in fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig; do
 done
 e2e_assert_not_contains "$E2E_LOG" "cannot keep"
 e2e_assert_cleaned_up
+e2e_assert_eq "$(e2e_logged "$ftp_addr" | cut -d' ' -f1 | sort | uniq -c | tr -s ' ')" " 8 GET" "HTTPS requests before FTP"
 
 echo "signed_update: all cases passed"

@@ -86,7 +86,8 @@ pid $conf_dir/nginx.pid;
 error_log $conf_dir/error.log warn;
 events { worker_connections 64; }
 http {
-  access_log $conf_dir/access.log;
+  # The format fleet tools read (nginx's default, named so it stays).
+  access_log $conf_dir/access.log combined;
   default_type application/octet-stream;
   client_body_temp_path $conf_dir/body;
   proxy_temp_path $conf_dir/proxy;

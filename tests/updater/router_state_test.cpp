@@ -241,9 +241,16 @@ TEST(ServiceVerdict, TimeLimitStopsTheWholeGroup) {
     EXPECT_EQ(group, 0);
     std::string child = read_file("/tmp/child");
     ASSERT_FALSE(child.empty());
-    // Gone, or a zombie waiting for the namespace's init to reap it.
-    std::string stat = read_file("/proc/" + child.substr(0, child.find('\n')) + "/stat");
-    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << "the command's child outlived its limit";
+    // Gone, or a zombie waiting for the namespace's init to reap it, once
+    // SIGKILL has been delivered.
+    std::string stat_path = "/proc/" + child.substr(0, child.find('\n')) + "/stat";
+    bool dead = false;
+    for (int i = 0; i < 200 && !dead; ++i) {
+        std::string stat = read_file(stat_path);
+        dead = stat.empty() || stat.find(") Z ") != std::string::npos;
+        if (!dead) ::usleep(10000);
+    }
+    EXPECT_TRUE(dead) << "the command's child outlived its limit";
     r = run_command(text_builder(cmd).raw("exit 3"), 0, 5);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 3);
