@@ -15,7 +15,9 @@
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
 #include "updater/install.h"
+#include "release/release_names.h"
 #include "updater/pid_guard.h"
+#include "updater/release_checks.h"
 #include "updater/rollback_guard.h"
 #include "updater/run_dir.h"
 #include "updater/rollout.h"
@@ -123,9 +125,9 @@ void update(run_state& run) {
     }
     for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
 
-    signing_key key = signing_key_state();
-    if (key == signing_key::unusable) return run_status_set(st, run_result::refused);
-    run.signed_run = key == signing_key::usable;
+    signing_keys keys = signing_keys_state();
+    if (keys == signing_keys::unusable) return run_status_set(st, run_result::refused);
+    run.signed_run = keys == signing_keys::usable;
 
     if (config_match("dbg_ftp_path", "")) {
         probe_default_server(run.dir);
@@ -139,7 +141,7 @@ void update(run_state& run) {
         return run_status_set(st, run_result::failed);
     }
 
-    // Verified as published, then read from the same private copy.
+    // Verified as narrowed; only the signed text is read.
     run_path control = run_dir_file(run.dir, run_file::control);
     bool over_ftp = false;
     if (!fetch(run, "fileinfo.txt", control, control_file_cap, &over_ftp)) {
@@ -149,12 +151,12 @@ void update(run_state& run) {
     if (st) bounded_copy(st->transport, sizeof st->transport, over_ftp ? "ftp" : "https");
     control_record rec;
     if (run.signed_run) {
-        char published[sizeof control.path + 16];
-        published_copy_path(control, published, sizeof published);
-        if (!signature_verified(run.host, run.url, published, run_dir_file(run.dir, run_file::control_signature)))
+        run_path signed_text = run_dir_file(run.dir, run_file::signed_control);
+        if (!control_signatures_verified(control, signed_text, run_dir_file(run.dir, run_file::signature), run.url))
             return run_status_set(st, run_result::refused);
-        read_control_record(control, rec);
-        if (!release_bound_here(rec, run.module, run.file_path)) return run_status_set(st, run_result::refused);
+        read_control_record(signed_text, rec);
+        if (!release_bound_here(rec, run.module, run.file_path) || !release_fields_usable(rec))
+            return run_status_set(st, run_result::refused);
     } else {
         read_control_record(control, rec);
     }
@@ -173,13 +175,12 @@ void update(run_state& run) {
     if (!rollout_reaches_us(run, rec, newer)) return run_status_set(st, run_result::waiting);
 
     run_path staged = run_dir_file(run.dir, run_file::payload);
-    if (!fetch(run, "dbg-gen.cfg", staged, build_config::max_download)) {
+    // A signed release's payload by its digest name, which never changes meaning.
+    if (!fetch(run, run.signed_run ? rec.payload : payload_file_name, staged, build_config::max_download)) {
         KOL_LOG("the payload of version %s could not be fetched", newer);
         return run_status_set(st, run_result::failed);
     }
-    if (run.signed_run &&
-        !signature_verified(run.host, run.url, staged, run_dir_file(run.dir, run_file::payload_signature)))
-        return run_status_set(st, run_result::refused);
+    if (run.signed_run && !check_sha256(staged, rec.sha256)) return run_status_set(st, run_result::refused);
     if (!check_md5(staged, run_dir_file(run.dir, run_file::md5_record))) {
         KOL_LOG("md5 check failed, keeping the installed file");
         return run_status_set(st, run_result::refused);
