@@ -1,6 +1,7 @@
 // kestrel-publish: lays out one release of a module on the update server the
 // way the routers read it, optionally signed, and refuses what they would not
 // install or would read back differently.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,7 +11,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include <kestrel/log.h>
@@ -19,7 +22,9 @@
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
 #include "publish/publish_common.h"
+#include "release/control_text.h"
 #include "publish/rollout_change.h"
+#include "release/file_digest.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -27,17 +32,28 @@ using namespace kestrel;
 namespace {
 
 constexpr const char synopsis[] =
-    "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be]\n"
-    "                       [--sign SECKEY] [--force] [--rollout N] ROOT MODULE VERSION PAYLOAD\n"
-    "       kestrel-publish [--prefix PATH] [--sign SECKEY] --rollout N --update-rollout ROOT MODULE\n";
+    "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be] [--sign SECKEY]...\n"
+    "                       [--expires DAYS] [--push COMMAND] [--force] [--rollout N]\n"
+    "                       ROOT MODULE VERSION PAYLOAD\n"
+    "       kestrel-publish [--prefix PATH] [--sign SECKEY]... [--expires DAYS] [--push COMMAND]\n"
+    "                       --rollout N --update-rollout ROOT MODULE\n"
+    "       kestrel-publish [--prefix PATH] [--sign SECKEY]... [--expires DAYS] [--push COMMAND]\n"
+    "                       --refresh ROOT MODULE\n";
+constexpr unsigned default_expires_days = 30;
+constexpr unsigned max_expires_days = 36500;
 
 struct options {
-    const char* prefix = default_prefix;
+    const char* prefix = default_release_prefix;
     encoding enc = encoding::utf8;
-    const char* seckey = nullptr;
+    bool enc_given = false;
+    const char* seckey[max_signing_keys] = {};
+    std::size_t seckeys = 0;
     bool force = false;
     const char* rollout = nullptr;  // as given; checked by the publish
+    const char* expires = nullptr;
+    const char* push = nullptr;
     bool update_rollout = false;
+    bool refresh = false;
     const char* root = nullptr;
     const char* module = nullptr;
     const char* version = nullptr;
@@ -57,13 +73,16 @@ bool parse_args(int argc, char** argv, options& o) {
         const char* a = argv[i];
         if (!options_done && std::strncmp(a, "--", 2) == 0) {
             bool takes_value = !std::strcmp(a, "--prefix") || !std::strcmp(a, "--encoding") ||
-                               !std::strcmp(a, "--sign") || !std::strcmp(a, "--rollout");
+                               !std::strcmp(a, "--sign") || !std::strcmp(a, "--rollout") ||
+                               !std::strcmp(a, "--expires") || !std::strcmp(a, "--push");
             if (!std::strcmp(a, "--")) {
                 options_done = true;
             } else if (!std::strcmp(a, "--force")) {
                 o.force = true;
             } else if (!std::strcmp(a, "--update-rollout")) {
                 o.update_rollout = true;
+            } else if (!std::strcmp(a, "--refresh")) {
+                o.refresh = true;
             } else if (!takes_value || i + 1 >= argc) {
                 return false;
             } else if (!std::strcmp(a, "--prefix")) {
@@ -71,9 +90,15 @@ bool parse_args(int argc, char** argv, options& o) {
             } else if (!std::strcmp(a, "--rollout")) {
                 o.rollout = argv[++i];
             } else if (!std::strcmp(a, "--sign")) {
-                o.seckey = argv[++i];
+                if (o.seckeys == max_signing_keys) return false;
+                o.seckey[o.seckeys++] = argv[++i];
+            } else if (!std::strcmp(a, "--expires")) {
+                o.expires = argv[++i];
+            } else if (!std::strcmp(a, "--push")) {
+                o.push = argv[++i];
             } else {
                 const char* e = argv[++i];
+                o.enc_given = true;
                 if (!std::strcmp(e, "utf-8"))
                     o.enc = encoding::utf8;
                 else if (!std::strcmp(e, "utf-16le"))
@@ -88,9 +113,12 @@ bool parse_args(int argc, char** argv, options& o) {
         if (n == 4) return false;
         positional[n++] = a;
     }
-    if (o.update_rollout) {
-        // Only the percentage changes: nothing else may be asked for.
-        if (n != 2 || !o.rollout || o.force || o.enc != encoding::utf8) return false;
+    if (o.update_rollout || o.refresh) {
+        // Only the percentage, or the freshness, changes: nothing else may be
+        // asked for, and not both at once.
+        if (n != 2 || o.update_rollout == o.refresh || o.update_rollout != (o.rollout != nullptr) || o.force ||
+            o.enc_given)
+            return false;
         o.root = positional[0];
         o.module = positional[1];
         return true;
@@ -142,25 +170,18 @@ bool check_version(const char* v, char (&reason)[256]) {
     return true;
 }
 
-// The payload's digest in the control file's form, from md5sum as the router
-// computes it.
-bool payload_digest(const char* path, char (&digest)[33]) {
+// The payload's MD5 in the control file's form (upper case) and its
+// SHA-256, from md5sum and sha256sum as the router computes them.
+bool payload_digests(const char* path, char (&md5)[33], char (&sha256)[sha256_digits + 1]) {
     char scratch[64];
     unique_fd out;
     if (!make_scratch(scratch, out)) return false;
     out.reset();
-    char cmd[path_max + 128];
-    text_builder line(cmd);
-    line.raw("md5sum ").quoted(path).raw(" > ").quoted(scratch);
-    bool ran = run_command(line).succeeded();
-    const char* line_text = cat_file(scratch);
-    bool ok = ran && bounded_copy(digest, sizeof digest, std::string_view(line_text, std::strcspn(line_text, " ")));
-    ::unlink(scratch);
-    if (!ok || std::strlen(digest) != 32) return false;
-    for (char* p = digest; *p; ++p) {
+    if (!file_digest("md5sum", path, scratch, md5, 32) ||
+        !file_digest("sha256sum", path, scratch, sha256, sha256_digits))
+        return false;
+    for (char* p = md5; *p; ++p)
         if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 0x20);
-        if (!is_digit(*p) && !(*p >= 'A' && *p <= 'F')) return false;
-    }
     return true;
 }
 
@@ -184,7 +205,57 @@ bool payload_fetchable(const char* path, char (&reason)[256]) {
     return false;
 }
 
-int publish(const options& o) {
+// The digest-named payloads in dir, newest first; the three newest stay.
+constexpr std::size_t payloads_kept = 3;
+
+bool is_digest_name(const char* name) {
+    std::size_t prefix = sizeof digest_name_prefix - 1;
+    return std::strncmp(name, digest_name_prefix, prefix) == 0 && std::strlen(name + prefix) == digest_name_digits &&
+           std::strspn(name + prefix, "0123456789abcdef") == digest_name_digits;
+}
+
+// Removes the digest-named payloads of releases older than the three
+// newest (by the time each was written), printing what went.
+void remove_old_payloads(const char* dir, std::size_t root_len) {
+    struct entry {
+        char name[sizeof(digest_name)];
+        timespec written;
+    };
+    static entry found[256];
+    std::size_t count = 0;
+    DIR* d = ::opendir(dir);
+    if (!d) return;
+    while (dirent* e = ::readdir(d)) {
+        struct stat st;
+        if (count == sizeof found / sizeof found[0] || !is_digest_name(e->d_name) ||
+            ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        bounded_copy(found[count].name, sizeof found[count].name, e->d_name);
+        found[count++].written = st.st_mtim;
+    }
+    ::closedir(d);
+    auto newer = [](const entry& a, const entry& b) {
+        return a.written.tv_sec != b.written.tv_sec ? a.written.tv_sec > b.written.tv_sec
+                                                    : a.written.tv_nsec > b.written.tv_nsec;
+    };
+    std::sort(found, found + count, newer);
+    for (std::size_t i = payloads_kept; i < count; ++i) {
+        char path[path_max];
+        if (bounded_format(path, sizeof path, "%s%s", dir, found[i].name) && ::unlink(path) == 0)
+            std::printf("removed:  %s\n", path + root_len);
+    }
+}
+
+// Days as given to --expires: 0 (no expiry) to max_expires_days.
+bool expires_days(const char* text, unsigned& days) {
+    days = default_expires_days;
+    if (!text) return true;
+    if (!*text || std::strlen(text) > 5 || std::strspn(text, "0123456789") != std::strlen(text)) return false;
+    days = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
+    return days <= max_expires_days;
+}
+
+int publish(const options& o, unsigned days) {
     char reason[256];
     char module[16];
     if (!check_module(o.module, module, reason)) return refuse("%s", reason);
@@ -205,160 +276,133 @@ int publish(const options& o) {
     if (!root_fd.valid()) return refuse("ROOT %s is not a directory", o.root);
     if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", o.root, std::strerror(errno));
 
-    // What is published there now: a new release must be newer.
+    // What is published there now: a new release must be newer, and its
+    // seq higher.
     char control_path[path_max];
-    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
-    control_record current{};
+    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_file_name);
+    static published_release current;
+    if (!read_published(control_path, current))
+        return refuse("cannot read the control file published in %s%s", o.prefix, module);
     char current_version[32] = {};
-    if (::access(control_path, F_OK) == 0) {
-        if (!read_control_file(control_path, current))
-            return refuse("cannot read the control file published in %s%s", o.prefix, module);
-        // One that names no version is no release to be newer than.
-        published_version(current.file, current_version);
-    }
+    if (current.exists) published_version(current.rec.file, current_version);
     if (!o.force && current_version[0] && cmp_version(current_version, o.version) != 1)
         return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
                       current_version, o.prefix, module);
 
     if (!payload_fetchable(o.payload, reason)) return refuse("%s", reason);
-    const char* tool = nullptr;
-    if (o.seckey) {
-        if (::access(o.seckey, R_OK) != 0) return refuse("cannot read SECKEY %s: %s", o.seckey, std::strerror(errno));
-        tool = signing_tool();
-        if (!tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
+    signer s{nullptr, {}, o.seckeys};
+    for (std::size_t k = 0; k < o.seckeys; ++k) {
+        s.keys[k] = o.seckey[k];
+        if (::access(o.seckey[k], R_OK) != 0)
+            return refuse("cannot read SECKEY %s: %s", o.seckey[k], std::strerror(errno));
+    }
+    if (s.count) {
+        s.tool = signing_tool();
+        if (!s.tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
     }
 
     // In the order they are renamed into place: a router never sees a
     // control file naming a payload that is not there yet.
-    const char* names[4] = {payload_name, "dbg-gen.cfg.sig", control_name, "fileinfo.txt.sig"};
-    release_file files[4];
-    std::size_t root_len = std::strlen(o.root);
-    for (std::size_t i = 0; i < 4; ++i) {
-        bounded_format(files[i].path, sizeof files[i].path, "%s%s", dir, names[i]);
-        if (!bounded_format(files[i].temp, sizeof files[i].temp, "%s.%s.%ld", dir, names[i], static_cast<long>(::getpid())))
-            return refuse("ROOT path too long");
-        files[i].shown = files[i].path + root_len;
-    }
-    release_file& payload = files[0];
-    release_file& payload_sig = files[1];
+    release_file files[3];
+    release_file& digest_payload = files[0];
+    release_file& payload = files[1];
     release_file& control = files[2];
-    release_file& control_sig = files[3];
+    std::size_t root_len = std::strlen(o.root);
+    auto place_file = [&](release_file& f, const char* name) {
+        f.shown = f.path + root_len;
+        return bounded_format(f.path, sizeof f.path, "%s%s", dir, name) &&
+               bounded_format(f.temp, sizeof f.temp, "%s.%s.%ld", dir, name, static_cast<long>(::getpid()));
+    };
+    if (!place_file(payload, payload_file_name) || !place_file(control, control_file_name))
+        return refuse("ROOT path too long");
 
-    undo undo_all{files, dir, {}};
+    undo undo_all{files, 3, dir, {}};
     if (!make_dirs(dir, root_len, undo_all.made)) {
         int err = errno;
         undo_all();
         return refuse("cannot create %s: %s", dir, std::strerror(err));
     }
 
-    // The [Major1] values: the payload's.
-    char file_value[128];
-    char digest[33];
-    char size_text[24];
-    encoding enc = o.enc;
-    {
-        unsigned long long size = 0;
-        if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
-            undo_all();
-            return refuse("cannot copy %s to %s", o.payload, payload.temp);
-        }
-        if (!payload_digest(payload.temp, digest)) {
-            undo_all();
-            return refuse("md5sum gave no digest for %s", payload.temp);
-        }
-        bounded_format(size_text, sizeof size_text, "%llu", size);
-        bounded_format(file_value, sizeof file_value, "dbg-gen_V%s", o.version);
+    unsigned long long size = 0;
+    if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
+        undo_all();
+        return refuse("cannot copy %s to %s", o.payload, payload.temp);
+    }
+    char md5[33];
+    char sha256[sha256_digits + 1];
+    digest_name name;
+    if (!payload_digests(payload.temp, md5, sha256) || !payload_digest_name(sha256, name)) {
+        undo_all();
+        return refuse("md5sum or sha256sum gave no digest for %s", payload.temp);
+    }
+    if (!place_file(digest_payload, name) ||
+        !write_temp(digest_payload, [&](int fd) { return copy_into(payload.temp, fd, size); })) {
+        undo_all();
+        return refuse("cannot write %s", digest_payload.temp);
     }
 
+    char size_text[24];
+    char file_value[128];
+    char place[path_max];
+    bounded_format(size_text, sizeof size_text, "%llu", size);
+    bounded_format(file_value, sizeof file_value, "dbg-gen_V%s", o.version);
+    bounded_format(place, sizeof place, "%s%s/", o.prefix, module);
+    unsigned long long issued = static_cast<unsigned long long>(std::time(nullptr));
+    unsigned long long seq = current.rec.seq.present ? current.rec.seq.value + 1 : 1;
     // The [Release] section comes last: routers of the old format stop
     // reading [Major1] at its "[".
-    char place[path_max];
-    bounded_format(place, sizeof place, "%s%s/", o.prefix, module);
-    char rollout_text[8] = {};
-    if (rollout >= 0) bounded_format(rollout_text, sizeof rollout_text, "%d", rollout);
-    char text[1024];
-    bounded_format(text, sizeof text, "[Major1]\nfile=%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s\n%s%s%s",
-                   file_value, digest, size_text, module, place, rollout >= 0 ? "rollout=" : "", rollout_text,
-                   rollout >= 0 ? "\n" : "");
-    if (!write_temp(control, [&](int fd) { return write_control_file(fd, text, enc); })) {
+    release_fields fields{file_value, md5,  size_text, module, place, rollout, sha256, name,
+                          seq,        issued, days ? issued + days * 86400ULL : 0};
+    char text[control_text_max];
+    char why[256] = {};
+    if (!format_control_text(fields, text, sizeof text) ||
+        !write_control(control, text, std::strlen(text), o.enc, s, why)) {
         undo_all();
-        return refuse("cannot write %s", control.temp);
+        return refuse("%s", why[0] ? why : "the control file does not fit");
     }
 
-    // The router's own reading of what was written must give it back.
-    {
-        control_record rec;
-        bool same = read_control_file(control.temp, rec) && !std::strcmp(rec.file, file_value) &&
-                    !std::strcmp(rec.md5, digest) && !std::strcmp(rec.size, size_text) &&
-                    !std::strcmp(rec.module, module) && !std::strcmp(rec.path, place) &&
-                    rec.has_rollout == (rollout >= 0) && !std::strcmp(rec.rollout, rollout_text);
-        if (!same) {
-            undo_all();
-            return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s], "
-                          "module [%s], path [%s])",
-                          rec.file, rec.md5, rec.size, rec.module, rec.path);
-        }
-    }
-
-    if (tool) {
-        char why[256] = {};
-        control_sig.written = true;
-        payload_sig.written = true;
-        if ((payload_sig.written && !sign(tool, o.seckey, payload.temp, payload_sig.temp, why)) ||
-            !sign(tool, o.seckey, control.temp, control_sig.temp, why) ||
-            (payload_sig.written && ::chmod(payload_sig.temp, 0644) != 0) || ::chmod(control_sig.temp, 0644) != 0) {
-            undo_all();
-            return refuse("%s could not sign with %s: %s", tool, o.seckey, why);
-        }
-    }
-
-    // An unsigned release takes the old signatures away with the files they
-    // belonged to.
-    bool removed[4] = {};
     for (release_file& f : files) {
-        if (f.written) {
-            if (std::rename(f.temp, f.path) != 0) {
-                int err = errno;
-                remove_temps(&f, static_cast<std::size_t>(files + 4 - &f));
-                return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
-            }
-            f.written = false;
-        } else {
-            removed[&f - files] = ::unlink(f.path) == 0;
+        if (std::rename(f.temp, f.path) != 0) {
+            int err = errno;
+            remove_temps(&f, static_cast<std::size_t>(files + 3 - &f));
+            return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
         }
+        f.written = false;
     }
     // The renames reach the disk before the tool says the release is out.
     unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) return refuse("cannot sync %s", dir);
 
-    const char* version = o.version;
-    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, version, digest, size_text);
-    std::printf("encoding: %s\n", enc == encoding::utf8 ? "utf-8" : enc == encoding::utf16le ? "utf-16le" : "utf-16be");
+    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsha256:   %s\nsize:     %s\nseq:      %llu\n", module,
+                o.version, md5, sha256, size_text, seq);
+    std::printf("encoding: %s\n", encoding_name(o.enc));
     if (rollout >= 0)
         std::printf("rollout:  %d%% of the fleet eligible (routers whose bucket is below %d)\n", rollout, rollout);
-    if (tool)
-        std::printf("signed:   yes (%s)\n", tool);
-    else
-        std::printf("signed:   no\n");
-    for (std::size_t i = 0; i < 4; ++i) {
-        bool wrote = i == 0 || i == 2 || tool;
-        if (wrote)
-            std::printf("wrote:    %s\n", files[i].shown);
-        else if (removed[i])
-            std::printf("removed:  %s\n", files[i].shown);
-    }
-    return 0;
+    print_expiry(fields.expires);
+    print_signers(s);
+    for (const release_file& f : files) std::printf("wrote:    %s\n", f.shown);
+    remove_old_payloads(dir, root_len);
+    std::fflush(stdout);
+    if (!o.push) return 0;
+    const char* pushed[3] = {digest_payload.shown, payload.shown, control.shown};
+    return push_files(o.root, o.push, pushed, 3);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     options o;
+    unsigned days = 0;
     if (!parse_args(argc, argv, o)) return usage();
+    if (!expires_days(o.expires, days)) return refuse("--expires %s is not a number of days from 0 to %u", o.expires,
+                                                      max_expires_days);
+    if (!o.update_rollout && !o.refresh) return publish(o, days);
+    int percent = -1;
     if (o.update_rollout) {
-        int percent = percent_value(o.rollout);
+        percent = percent_value(o.rollout);
         if (percent < 0) return refuse("--rollout %s is not a percentage from 0 to 100", o.rollout);
-        return change_rollout(rollout_change_request{o.root, o.module, o.prefix, o.seckey, percent});
     }
-    return publish(o);
+    rollout_change_request req{o.root, o.module, o.prefix, {}, percent, days, o.push};
+    for (std::size_t k = 0; k < o.seckeys; ++k) req.seckey[k] = o.seckey[k];
+    return change_rollout(req);
 }

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
 #include "publish/publish_common.h"
+#include "release/control_text.h"
 #include "updater/updater.h"
 
 namespace kestrel {
@@ -30,104 +32,72 @@ int change_rollout(const rollout_change_request& req) {
     if (!root_fd.valid()) return refuse("ROOT %s is not a directory", req.root);
     if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", req.root, std::strerror(errno));
 
-    // A new rollout changes what is published and nothing else.
     char control_path[path_max];
-    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
-    control_record current{};
-    char current_version[32] = {};
-    if (::access(control_path, F_OK) == 0) {
-        if (!read_control_file(control_path, current))
-            return refuse("cannot read the control file published in %s%s", req.prefix, module);
-        published_version(current.file, current_version);
-    }
-    if (!current_version[0]) return refuse("no release is published in %s%s to change", req.prefix, module);
+    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_file_name);
+    static published_release current;
+    if (!read_published(control_path, current))
+        return refuse("cannot read the control file published in %s%s", req.prefix, module);
+    version_text version = {};
+    if (current.exists) published_version(current.rec.file, version);
+    if (!version[0]) return refuse("no release is published in %s%s to change", req.prefix, module);
 
-    const char* tool = nullptr;
-    if (req.seckey) {
-        if (::access(req.seckey, R_OK) != 0)
-            return refuse("cannot read SECKEY %s: %s", req.seckey, std::strerror(errno));
-        tool = signing_tool();
-        if (!tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
+    signer s{nullptr, {}, 0};
+    for (const char* key : req.seckey) {
+        if (!key) break;
+        s.keys[s.count++] = key;
+        if (::access(key, R_OK) != 0) return refuse("cannot read SECKEY %s: %s", key, std::strerror(errno));
     }
-
-    const char* names[4] = {payload_name, "dbg-gen.cfg.sig", control_name, "fileinfo.txt.sig"};
-    release_file files[4];
-    std::size_t root_len = std::strlen(req.root);
-    for (std::size_t i = 0; i < 4; ++i) {
-        bounded_format(files[i].path, sizeof files[i].path, "%s%s", dir, names[i]);
-        if (!bounded_format(files[i].temp, sizeof files[i].temp, "%s.%s.%ld", dir, names[i],
-                            static_cast<long>(::getpid())))
-            return refuse("ROOT path too long");
-        files[i].shown = files[i].path + root_len;
-    }
-    release_file& control = files[2];
-    release_file& control_sig = files[3];
-    if (!tool && ::access(control_sig.path, F_OK) == 0)
+    // A signed release stays signed, an unsigned one unsigned.
+    if (current.is_signed && !s.count)
         return refuse("the release in %s%s is signed: --sign SECKEY signs it again", req.prefix, module);
-
-    undo undo_all{files, dir, {}};
-    encoding enc = encoding_of(control_path);
-
-    char place[path_max];
-    bounded_format(place, sizeof place, "%s%s/", req.prefix, module);
-    char rollout_text[8] = {};
-    bounded_format(rollout_text, sizeof rollout_text, "%d", req.percent);
-    char text[1024];
-    bounded_format(text, sizeof text, "[Major1]\nfile=%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s\nrollout=%s\n",
-                   current.file, current.md5, current.size, module, place, rollout_text);
-    if (!write_temp(control, [&](int fd) { return write_control_file(fd, text, enc); })) {
-        undo_all();
-        return refuse("cannot write %s", control.temp);
+    if (!current.is_signed && s.count)
+        return refuse("the release in %s%s is unsigned: publish it again to sign it", req.prefix, module);
+    if (s.count) {
+        s.tool = signing_tool();
+        if (!s.tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
     }
 
-    // The router's own reading of what was written must give it back.
-    {
-        control_record rec;
-        bool same = read_control_file(control.temp, rec) && !std::strcmp(rec.file, current.file) &&
-                    !std::strcmp(rec.md5, current.md5) && !std::strcmp(rec.size, current.size) &&
-                    !std::strcmp(rec.module, module) && !std::strcmp(rec.path, place) && rec.has_rollout &&
-                    !std::strcmp(rec.rollout, rollout_text);
-        if (!same) {
-            undo_all();
-            return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s], "
-                          "module [%s], path [%s])",
-                          rec.file, rec.md5, rec.size, rec.module, rec.path);
-        }
-    }
+    release_file control;
+    control.shown = control.path + std::strlen(req.root);
+    bounded_format(control.path, sizeof control.path, "%s", control_path);
+    if (!bounded_format(control.temp, sizeof control.temp, "%s.%s.%ld", dir, control_file_name,
+                        static_cast<long>(::getpid())))
+        return refuse("ROOT path too long");
 
-    if (tool) {
-        char why[256] = {};
-        control_sig.written = true;
-        if (!sign(tool, req.seckey, control.temp, control_sig.temp, why) || ::chmod(control_sig.temp, 0644) != 0) {
-            undo_all();
-            return refuse("%s could not sign with %s: %s", tool, req.seckey, why);
-        }
+    unsigned long long issued = static_cast<unsigned long long>(std::time(nullptr));
+    release_update u{req.percent, current.rec.seq.present ? current.rec.seq.value + 1 : 1, issued,
+                     req.expires_days ? issued + req.expires_days * 86400ULL : 0};
+    static char text[control_text_max];
+    std::size_t len = 0;
+    if (!update_control_text(current.text, current.signed_length, u, text, sizeof text, len))
+        return refuse("the control file published in %s%s has no [Release] section to change", req.prefix, module);
+    char why[256] = {};
+    bool ok = write_control(control, text, len, current.enc, s, why);
+    if (ok && std::rename(control.temp, control.path) != 0) {
+        bounded_format(why, sizeof why, "cannot rename %s to %s: %s", control.temp, control.path,
+                       std::strerror(errno));
+        ok = false;
     }
-
-    // The payload and its signature are left alone.
-    for (release_file& f : files) {
-        if (!f.written) continue;
-        if (std::rename(f.temp, f.path) != 0) {
-            int err = errno;
-            remove_temps(&f, static_cast<std::size_t>(files + 4 - &f));
-            return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
-        }
-        f.written = false;
+    if (!ok) {
+        if (control.written) ::unlink(control.temp);
+        return refuse("%s", why);
     }
     unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) return refuse("cannot sync %s", dir);
 
-    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, current_version, current.md5,
-                current.size);
-    std::printf("encoding: %s\n", enc == encoding::utf8 ? "utf-8" : enc == encoding::utf16le ? "utf-16le" : "utf-16be");
-    std::printf("rollout:  %d%% of the fleet eligible (routers whose bucket is below %d)\n", req.percent, req.percent);
-    if (tool)
-        std::printf("signed:   yes (%s)\n", tool);
-    else
-        std::printf("signed:   no\n");
+    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsha256:   %s\nsize:     %s\nseq:      %llu\n", module,
+                version, current.rec.md5, current.rec.sha256, current.rec.size, u.seq);
+    std::printf("encoding: %s\n", encoding_name(current.enc));
+    if (req.percent >= 0)
+        std::printf("rollout:  %d%% of the fleet eligible (routers whose bucket is below %d)\n", req.percent,
+                    req.percent);
+    print_expiry(u.expires);
+    print_signers(s);
     std::printf("wrote:    %s\n", control.shown);
-    if (tool) std::printf("wrote:    %s\n", control_sig.shown);
-    return 0;
+    std::fflush(stdout);
+    if (!req.push) return 0;
+    const char* pushed[1] = {control.shown};
+    return push_files(req.root, req.push, pushed, 1);
 }
 
 }  // namespace kestrel

@@ -1,6 +1,10 @@
-// kestrel-publish --update-rollout: the published release of a module
-// reaches another share of the fleet; nothing else about it changes.
+// kestrel-publish --update-rollout and --refresh: the published release of a
+// module reaches another share of the fleet, or is signed afresh; every
+// line but rollout, seq, issued and expires stays as it was, and the payload
+// is left alone.
 #pragma once
+
+#include <cstddef>
 
 namespace kestrel {
 
@@ -8,8 +12,10 @@ struct rollout_change_request {
     const char* root;
     const char* module;
     const char* prefix;
-    const char* seckey;  // null: the release is unsigned
-    int percent;         // 0 to 100
+    const char* seckey[8];  // the keys that sign, in order; none: the release is unsigned
+    int percent;            // 0 to 100; < 0: as published (a refresh)
+    unsigned expires_days;  // 0: no expiry
+    const char* push;       // null: nothing pushed
 };
 
 // Exit status of the tool: 0 done, 1 refused (one line on stderr).
