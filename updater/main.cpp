@@ -16,8 +16,10 @@
 #include "internal/text_builder.h"
 #include "updater/install.h"
 #include "release/release_names.h"
+#include "updater/clock_check.h"
 #include "updater/pid_guard.h"
 #include "updater/release_checks.h"
+#include "updater/release_floor.h"
 #include "updater/rollback_guard.h"
 #include "updater/run_dir.h"
 #include "updater/rollout.h"
@@ -150,12 +152,16 @@ void update(run_state& run) {
     }
     if (st) bounded_copy(st->transport, sizeof st->transport, over_ftp ? "ftp" : "https");
     control_record rec;
+    release_floors floors{};
     if (run.signed_run) {
         run_path signed_text = run_dir_file(run.dir, run_file::signed_control);
-        if (!control_signatures_verified(control, signed_text, run_dir_file(run.dir, run_file::signature), run.url))
+        if (!control_signatures_verified(control, signed_text, run_dir_file(run.dir, run_file::signature), run.url,
+                                         build_config::signatures_needed))
             return run_status_set(st, run_result::refused);
         read_control_record(signed_text, rec);
-        if (!release_bound_here(rec, run.module, run.file_path) || !release_fields_usable(rec))
+        if (!release_bound_here(rec, run.module, run.file_path) || !release_fields_usable(rec) ||
+            !read_release_floors(floors) || !seq_not_replayed(rec, floors.seq) ||
+            !raise_release_floors(floors, rec))
             return run_status_set(st, run_result::refused);
     } else {
         read_control_record(control, rec);
@@ -172,6 +178,13 @@ void update(run_state& run) {
     if (decision == 0) return run_status_set(st, run_result::current);
     if ((run.signed_run && !not_older_than_installed(newer)) || version_refused(newer))
         return run_status_set(st, run_result::refused);
+    if (run.signed_run) {
+        // This control file's issued counts too: a clock behind it is wrong.
+        unsigned long long highest_issued = rec.issued.value > floors.issued ? rec.issued.value : floors.issued;
+        freshness fresh = release_freshness(rec, highest_issued, ::time(nullptr), clock_synchronized());
+        if (fresh == freshness::expired) return run_status_set(st, run_result::refused);
+        if (st) st->expiry_unchecked = fresh == freshness::unchecked;
+    }
     if (!rollout_reaches_us(run, rec, newer)) return run_status_set(st, run_result::waiting);
 
     run_path staged = run_dir_file(run.dir, run_file::payload);

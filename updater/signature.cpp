@@ -115,7 +115,7 @@ signing_keys signing_keys_state() {
 }
 
 bool control_signatures_verified(const char* control, const char* signed_text, const char* signature_file,
-                                 const char* shown) {
+                                 const char* shown, unsigned needed) {
     // One file at a time; the cap keeps any control file whole.
     static char text[control_file_cap + 1];
     std::size_t len = 0;
@@ -188,9 +188,8 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         }
         if (!counted) bounded_copy(good[good_count++], sizeof good[0], e.key);
     }
-    if (good_count < build_config::signatures_needed) {
-        KOL_LOG("%s is signed by %zu of this router's keys, %u needed: update refused", shown, good_count,
-                build_config::signatures_needed);
+    if (good_count < needed) {
+        KOL_LOG("%s is signed by %zu of this router's keys, %u needed: update refused", shown, good_count, needed);
         return false;
     }
     KOL_LOG("signatures of %s verified", shown);

@@ -21,11 +21,11 @@ signing_keys signing_keys_state();
 
 // The narrowed control file's signatures: the text they sign is written to
 // signed_text (the only part to be parsed), each signature in turn to
-// signature_file.  True when build_config::signatures_needed different keys
-// of the directory verify and no key of it fails; each refusal is logged with
+// signature_file.  True when `needed` different keys of the directory
+// verify and no key of it fails; each refusal is logged with
 // its reason, naming shown (the server path).
 bool control_signatures_verified(const char* control, const char* signed_text, const char* signature_file,
-                                 const char* shown);
+                                 const char* shown, unsigned needed);
 
 // The control file's [Release] section names module and the directory
 // file_path + module + "/" (as the router asks for it); else logged, false.
