@@ -44,7 +44,8 @@ struct appender {
 };
 
 bool has_key(std::string_view line, std::string_view key) {
-    return line.size() > key.size() && line.compare(0, key.size(), key) == 0 && line[key.size()] == '=';
+    return line.size() > key.size() && std::memcmp(line.data(), key.data(), key.size()) == 0 &&
+           line[key.size()] == '=';
 }
 
 }  // namespace
@@ -69,11 +70,14 @@ bool update_control_text(const char* text, std::size_t len, const release_update
         std::string_view line(text + start, end - start);
         std::size_t content = line.find_first_of("\r\n");
         if (content == std::string_view::npos) content = line.size();
-        std::string_view ending = nl ? line.substr(content) : std::string_view("\n");
+        // Pointer arithmetic rather than substr, whose range check would pull
+        // exception support into the router's binary.
+        std::string_view ending = nl ? std::string_view(line.data() + content, line.size() - content)
+                                     : std::string_view("\n");
         start = end;
         if (line.find('[') != std::string_view::npos) {
             if (where == release) close_release();
-            if (where == before && line.substr(0, content) == "[Release]") where = release;
+            if (where == before && std::string_view(line.data(), content) == "[Release]") where = release;
             a.add(line);
             continue;
         }
