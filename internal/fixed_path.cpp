@@ -21,9 +21,24 @@ namespace {
 // stay where it was moved.
 constexpr int max_tree_depth = 8;
 
+constexpr mode_t written_by_others = S_IWGRP | S_IWOTH;
+
+// No other user can put or swap an entry in the directory holding path.
+bool parent_guards(const char* path) {
+    char dir[256];
+    const char* slash = std::strrchr(path, '/');
+    if (!slash) return false;
+    if (!bounded_copy(dir, sizeof dir, slash == path ? "/" : std::string_view(path, static_cast<std::size_t>(slash - path))))
+        return false;
+    struct stat st;
+    if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (st.st_mode & S_ISVTX) return true;
+    return (st.st_uid == ::geteuid() || st.st_uid == 0) && (st.st_mode & written_by_others) == 0;
+}
+
 bool is_ours(const struct stat& st, fixed_kind kind) {
-    if (st.st_uid != ::geteuid()) return false;
-    if (kind == fixed_kind::directory) return S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (st.st_uid != ::geteuid() || (st.st_mode & written_by_others) != 0) return false;
+    if (kind == fixed_kind::directory) return S_ISDIR(st.st_mode);
     // A second link could be a name of any file of ours, even outside /tmp.
     return S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
@@ -64,9 +79,14 @@ bool remove_tree_below(int dir_fd, int depth) {
 
 }  // namespace
 
+bool entry_ours(const char* path, const struct stat& st, fixed_kind kind) {
+    return is_ours(st, kind) && parent_guards(path);
+}
+
 fixed_claim claim_fixed_path(const char* path, fixed_kind kind) {
     struct stat st;
     if (::lstat(path, &st) != 0) return {errno == ENOENT ? fixed_claim::absent : fixed_claim::stuck, 0};
+    if (!parent_guards(path)) return {fixed_claim::stuck, st.st_uid};
     if (is_ours(st, kind)) return {fixed_claim::ours, st.st_uid};
     return {move_aside(path, st) ? fixed_claim::replaced : fixed_claim::stuck, st.st_uid};
 }
@@ -77,7 +97,7 @@ int open_fixed_for_append(const char* path, fixed_claim& claim) {
         // O_NONBLOCK: a planted fifo must not hold the writer.
         unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
         struct stat st;
-        if (fd.valid() && ::fstat(fd.get(), &st) == 0 && is_ours(st, fixed_kind::file)) {
+        if (fd.valid() && ::fstat(fd.get(), &st) == 0 && entry_ours(path, st, fixed_kind::file)) {
             if (round == 0) claim.state = fixed_claim::ours;
             return fd.release();
         }
@@ -92,7 +112,7 @@ int read_owned_line(const char* path, char* buf, std::size_t size) {
     unique_fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return errno == ENOENT ? 0 : -1;
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return -1;
+    if (::fstat(fd.get(), &st) != 0 || !entry_ours(path, st, fixed_kind::file)) return -1;
     ssize_t n = ::read(fd.get(), buf, size - 1);
     buf[n > 0 ? n : 0] = '\0';
     buf[std::strcspn(buf, "\r\n")] = '\0';

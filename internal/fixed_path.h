@@ -3,6 +3,7 @@
 // trusted only when this user owns them, and never written through a link.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -22,9 +23,14 @@ struct fixed_claim {
     uid_t owner;  // of the entry found (replaced, stuck)
 };
 
-// Makes path usable as this user's file or directory.  An entry that is this
-// user's (a regular file with one link, or a directory no one else may write
-// to) is kept; anything else is moved aside (into a new private directory
+// What "ours" means for an entry at a fixed name: this user's, not a link,
+// written by no one else (a file: one link), in a directory that no one
+// else can write to or that is sticky (as /tmp).  A directory that group or
+// others may write is not ours, whatever its group.
+bool entry_ours(const char* path, const struct stat& st, fixed_kind kind);
+
+// Makes path usable as this user's file or directory.  An entry that is ours
+// (entry_ours) is kept; anything else is moved aside (into a new private directory
 // under /tmp) and the name left free.  stuck: it could not be moved, do not
 // use the name.
 fixed_claim claim_fixed_path(const char* path, fixed_kind kind);
@@ -33,8 +39,8 @@ fixed_claim claim_fixed_path(const char* path, fixed_kind kind);
 // made this user's file.  claim receives what was found there.
 int open_fixed_for_append(const char* path, fixed_claim& claim);
 
-// The first line of path, without its line ending, when path is this user's
-// regular file (not a link).  1: read; 0: missing; -1: there but not ours.
+// The first line of path, without its line ending, when path is ours
+// (entry_ours).  1: read; 0: missing; -1: there but not ours.
 int read_owned_line(const char* path, char* buf, std::size_t size);
 
 // Replaces path with text through path + ".new" and a rename, so that a

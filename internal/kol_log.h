@@ -10,9 +10,6 @@ namespace kestrel {
 // and source line, message, "\n".  One call per site keeps the router's
 // binary small.
 void kol_log_line(const char* func, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
-// Every later log line's message is also kept in buf (whether the log is on
-// or not): the daemon's status says why a run ended in the words of its log.
-void kol_log_keep_last(char* buf, std::size_t size);
 }  // namespace kestrel
 
 #define KOL_LOG(...) ::kestrel::kol_log_line(__func__, __LINE__, __VA_ARGS__)

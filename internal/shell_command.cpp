@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +13,41 @@
 
 namespace kestrel {
 
-command_result run_command(const text_builder& cmd, long long file_size_limit) {
+namespace {
+
+pid_t* shared_group;
+
+// Waits for pid for at most seconds; false when it is still running then.
+bool wait_within(pid_t pid, unsigned seconds, int& rc) {
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(seconds);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    for (;;) {
+        pid_t r = ::waitpid(pid, &rc, WNOHANG);
+        if (r == pid) return true;
+        if (r < 0 && errno != EINTR) return true;
+        timespec now{}, left{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        left.tv_sec = deadline.tv_sec - now.tv_sec;
+        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            left.tv_nsec += 1000000000L;
+            --left.tv_sec;
+        }
+        if (left.tv_sec < 0) return false;
+        // SIGCHLD is blocked around the command: it only wakes this wait.
+        ::sigtimedwait(&child, nullptr, &left);
+    }
+}
+
+}  // namespace
+
+void run_command_share_group(pid_t* slot) { shared_group = slot; }
+
+command_result run_command(const text_builder& cmd, long long file_size_limit, unsigned time_limit) {
     command_result result;
     if (!cmd.ok()) {
         const char* line = cmd.c_str();
@@ -23,8 +58,19 @@ command_result run_command(const text_builder& cmd, long long file_size_limit) {
         return result;
     }
     result.ran = true;
+    sigset_t child, before;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    if (time_limit > 0) ::sigprocmask(SIG_BLOCK, &child, &before);
     pid_t pid = ::fork();
     if (pid == 0) {
+        if (time_limit > 0) {
+            // Published before it leaves the caller's group, so that no
+            // moment exists in which stopping both misses it.
+            if (shared_group) *shared_group = ::getpid();
+            ::setpgid(0, 0);
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+        }
         if (file_size_limit > 0) {
             rlimit limit{};
             ::getrlimit(RLIMIT_FSIZE, &limit);
@@ -37,10 +83,26 @@ command_result run_command(const text_builder& cmd, long long file_size_limit) {
         ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (pid < 0) return result;
     int rc = 0;
-    while (::waitpid(pid, &rc, 0) < 0) {
-        if (errno != EINTR) return result;
+    if (time_limit > 0) {
+        if (pid > 0) {
+            ::setpgid(pid, pid);
+            if (shared_group) *shared_group = pid;
+            if (!wait_within(pid, time_limit, rc)) {
+                ::kill(-pid, SIGKILL);
+                while (::waitpid(pid, &rc, 0) < 0 && errno == EINTR) {
+                }
+                result.timed_out = true;
+            }
+            if (shared_group) *shared_group = 0;
+        }
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
+        if (pid < 0 || result.timed_out) return result;
+    } else {
+        if (pid < 0) return result;
+        while (::waitpid(pid, &rc, 0) < 0) {
+            if (errno != EINTR) return result;
+        }
     }
     if (WIFEXITED(rc)) result.status = WEXITSTATUS(rc);
     if (WIFSIGNALED(rc)) result.signal = WTERMSIG(rc);

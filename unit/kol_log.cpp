@@ -47,27 +47,14 @@ void kol_printf(const char* format, ...) {
     (void)!::write(log.get(), text, static_cast<std::size_t>(n));
 }
 
-namespace {
-char* last_line;
-std::size_t last_line_size;
-}  // namespace
-
-void kestrel::kol_log_keep_last(char* buf, std::size_t size) {
-    last_line = buf;
-    last_line_size = size;
-}
-
 void kestrel::kol_log_line(const char* func, int line, const char* format, ...) {
-    bool logging = config_match("oru_log", "1");
-    if (!logging && !last_line) return;
+    if (!config_match("oru_log", "1")) return;
     char text[1024];
     va_list ap;
     va_start(ap, format);
     int n = format_text(text, format, ap);
     va_end(ap);
     if (n < 0) return;
-    if (last_line) bounded_copy(last_line, last_line_size, text);
-    if (!logging) return;
     kol_printf("DEBUG:   %s L#%d ", func, line);
     kol_printf("%s", text);
     kol_printf("\n");

@@ -9,6 +9,7 @@
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
+#include "updater/router_state.h"
 #include "updater/updater.h"
 
 namespace kestrel {
@@ -21,40 +22,9 @@ void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_valu
     bounded_copy(size, sizeof size, rec.size);
 }
 
-bool record_dir_ready() {
-    // Made by another user, or a link: moved aside and made afresh, so that
-    // no one else can write the record or a name in its directory.
-    for (int round = 0; round < 2; ++round) {
-        fixed_claim claim = claim_fixed_path(record_dir_path, fixed_kind::directory);
-        if (claim.state == fixed_claim::ours) return true;
-        if (claim.state == fixed_claim::replaced)
-            KOL_LOG("%s was not ours (owner %u), moved aside", record_dir_path, static_cast<unsigned>(claim.owner));
-        if (claim.state != fixed_claim::stuck && ::mkdir(record_dir_path, 0755) == 0) return true;
-    }
-    KOL_LOG("cannot make %s", record_dir_path);
-    return false;
-}
-
-int new_version(const char* newVer) {
-    version_text curVer;
-    // Never cut and compared: a record that does not fit counts as none, so
-    // the published version is installed and recorded afresh.
-    char line[512];
-    if (read_owned_line(recorded_version_path, line, sizeof line) < 0) {
-        KOL_LOG("%s is not ours, taken as none", recorded_version_path);
-        line[0] = '\0';
-    }
-    if (!bounded_copy(curVer, sizeof curVer, line)) {
-        KOL_LOG("recorded version over %zu characters, taken as none", sizeof curVer - 1);
-        curVer[0] = '\0';
-    }
-    return cmp_version(curVer, newVer);
-}
-
-int parse_ctl(const control_record& rec, const char* md5_record, version_text& newer) {
-    newer[0] = '\0';
-    version_text newVer;
-    if (!published_version(rec.file, newVer)) {
+int compare_published(const control_record& rec, const char* recorded, version_text& version) {
+    version[0] = '\0';
+    if (!published_version(rec.file, version)) {
         KOL_LOG("status ctlfile fail!");
         return -1;
     }
@@ -63,16 +33,26 @@ int parse_ctl(const control_record& rec, const char* md5_record, version_text& n
 
     KOL_LOG("\n---------------------------------------------\n      firmware:\n      ver =%s\n      file=%s\n"
             "      md5 =%s\n      size=%s\n---------------------------------------------\n",
-            newVer, file_name, rec.md5, rec.size);
+            version, file_name, rec.md5, rec.size);
 
-    if (new_version(newVer)) {
+    if (cmp_version(recorded, version)) {
         KOL_LOG("Get new version");
-        autoup_set(md5_record, rec.md5);
-        bounded_copy(newer, sizeof newer, newVer);
         return 1;
     }
     KOL_LOG("We have had the newest version");
     return 0;
+}
+
+int parse_ctl(const control_record& rec, const char* md5_record, version_text& newer) {
+    newer[0] = '\0';
+    version_text recorded, published;
+    recorded_version(recorded);
+    int r = compare_published(rec, recorded, published);
+    if (r == 1) {
+        autoup_set(md5_record, rec.md5);
+        bounded_copy(newer, sizeof newer, published);
+    }
+    return r;
 }
 
 int published_version(const char* file_value, version_text& version) {
@@ -90,9 +70,7 @@ int published_version(const char* file_value, version_text& version) {
 bool record_version(const char* version) {
     // Written beside the record and renamed onto it: a run killed at any
     // moment leaves the old record or the new one, never a part of either.
-    if (replace_file(recorded_version_path, version, std::strlen(version))) return true;
-    KOL_LOG("cannot record version %s", version);
-    return false;
+    return write_state(recorded_version_path, version);
 }
 
 }  // namespace kestrel

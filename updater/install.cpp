@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -10,19 +11,12 @@
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
-#include "updater/run_dir.h"
+#include "updater/router_state.h"
 #include "updater/updater.h"
 
 namespace kestrel {
 
 namespace {
-
-constexpr const char good_temp_path[] = "/tmp/dbg_log_collect/dbg-gen.cfg.good.new";
-
-bool our_file(const char* path) {
-    struct stat st;
-    return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
-}
 
 // Moves the verified payload onto its fixed name.  Whatever another user
 // left there (a file, a link, a directory) is replaced, never written to.
@@ -31,71 +25,76 @@ bool install(const char* staged) {
     // created it under.
     ::chmod(staged, 0644);
     struct stat st;
-    if (::lstat(payload_path, &st) == 0 && (st.st_uid != ::geteuid() || !S_ISREG(st.st_mode))) {
+    if (::lstat(payload_path, &st) == 0 && !installed_file_ours()) {
         fixed_claim claim = claim_fixed_path(payload_path, fixed_kind::file);
         if (claim.state == fixed_claim::replaced)
-            KOL_LOG("%s was not ours (owner %u), replaced", payload_path, static_cast<unsigned>(st.st_uid));
+            KOL_LOG("%s was not ours (owner %u), replaced", payload_path, static_cast<unsigned>(claim.owner));
     }
     if (std::rename(staged, payload_path) == 0) return true;
     KOL_LOG("cannot install %s", payload_path);
     return false;
 }
 
-// The restart line's exit status, then the health check's: 0 both, the
-// service came up.
-bool restart_service(const char* health_check) {
+// The restart line's exit status, then the health check's, each within its
+// time: 0 both, the service came up.
+bool restart_service(const service_check& check) {
     char cmd[512];
-    bool up = run_command(text_builder(cmd).raw("/etc/init.d/oru stop; /etc/init.d/oru start")).succeeded();
-    if (up && health_check[0]) up = run_command(text_builder(cmd).raw(health_check)).succeeded();
-    return up;
-}
-
-// A second link to from, made as temp and renamed onto to, so that a kill
-// leaves the old file at to or the new one.
-bool link_by_rename(const char* from, const char* temp, const char* to) {
-    ::unlink(temp);
-    if (::link(from, temp) == 0 && std::rename(temp, to) == 0) return true;
-    ::unlink(temp);
-    return false;
-}
-
-void roll_back(const char* before, const char* version, const char* health_check) {
-    KOL_LOG("version %s does not start, back to the previous configuration", version);
-    // Linked in the run's private directory: no other user's entry there.
-    char temp[128];
-    beside(before, "rollback", temp, sizeof temp);
-    bool back = our_file(good_path) ? link_by_rename(good_path, temp, payload_path)
-                : our_file(before)  ? std::rename(before, payload_path) == 0
-                                    : ::unlink(payload_path) == 0;
-    if (!back) KOL_LOG("cannot put the previous configuration back");
-    if (!restart_service(health_check)) KOL_LOG("the service does not come up on the previous configuration either");
-    if (!replace_file(refused_path, version, std::strlen(version))) KOL_LOG("cannot remember version %s as refused", version);
+    command_result r =
+        run_command(text_builder(cmd).raw("/etc/init.d/oru stop; /etc/init.d/oru start"), 0, check.restart_timeout);
+    if (r.timed_out) KOL_LOG("the restart took over %u seconds, stopped", check.restart_timeout);
+    if (!r.succeeded() || !check.health_check[0]) return r.succeeded();
+    r = run_command(text_builder(cmd).raw(check.health_check), 0, check.health_timeout);
+    if (r.timed_out) KOL_LOG("the health check took over %u seconds, stopped", check.health_timeout);
+    return r.succeeded();
 }
 
 }  // namespace
 
-bool version_refused(const char* version) {
-    char refused[64];
-    if (read_owned_line(refused_path, refused, sizeof refused) <= 0 || std::strcmp(refused, version) != 0) return false;
-    KOL_LOG("version %s was refused by the service, waiting for a newer one", version);
-    return true;
+void finish_judging() {
+    if (!keep_good_file()) KOL_LOG("cannot keep %s", good_path);
+    remove_state(trying_path);
 }
 
-install_end install_and_restart(const char* staged, const char* before, const char* version,
-                                const char* health_check) {
-    // The file installed when the run began, for a rollback before any good
-    // file was kept.
-    if (our_file(payload_path) && ::link(payload_path, before) != 0) KOL_LOG("cannot keep %s", payload_path);
-    if (!install(staged)) return install_end::not_installed;
-    if (!restart_service(health_check)) {
-        roll_back(before, version, health_check);
+bool judging_interrupted(version_text& version) {
+    char line[64];
+    if (read_state(trying_path, line, sizeof line) <= 0) return false;
+    // A marker naming nothing that fits still means a restart was cut short.
+    if (!bounded_copy(version, sizeof version, line)) version[0] = '\0';
+    version_text recorded;
+    recorded_version(recorded);
+    if (!version[0] || std::strcmp(recorded, version) != 0) return true;
+    finish_judging();
+    return false;
+}
+
+void roll_back(const char* version, const service_check& check) {
+    KOL_LOG("version %s does not start, back to the previous configuration", version);
+    if (!restore_good_file()) KOL_LOG("cannot put the previous configuration back");
+    if (!restart_service(check)) KOL_LOG("the service does not come up on the previous configuration either");
+    if (version[0] && !write_state(refused_path, version)) KOL_LOG("cannot remember version %s as refused", version);
+    remove_state(trying_path);
+}
+
+install_end install_and_restart(const char* staged, const char* version, const service_check& check) {
+    // What a rollback puts back must exist before the service is touched:
+    // a router whose last version an older build installed has no good file.
+    if (!good_file_ours() && installed_file_ours() && !keep_good_file()) {
+        KOL_LOG("cannot keep %s, keeping the installed file", good_path);
+        return install_end::not_installed;
+    }
+    if (!write_state(trying_path, version)) return install_end::not_installed;
+    if (!install(staged)) {
+        remove_state(trying_path);
+        return install_end::not_installed;
+    }
+    if (!restart_service(check)) {
+        roll_back(version, check);
         return install_end::rolled_back;
     }
-    // The good file first: a kill before the record leaves the old record,
-    // and the next run installs this version again.
-    if (!link_by_rename(payload_path, good_temp_path, good_path)) KOL_LOG("cannot keep %s", good_path);
+    // The record is the verdict: a run that finds the marker with the
+    // version recorded only finishes what this one began.
     record_version(version);
-    KOL_LOG("version %s installed and the service restarted", version);
+    finish_judging();
     return install_end::installed;
 }
 

@@ -1,4 +1,5 @@
 // kestreld: one update pass of the debug-log configuration, then exit.
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,15 +15,13 @@
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
+#include "updater/decision.h"
 #include "updater/install.h"
 #include "release/release_names.h"
-#include "updater/clock_check.h"
 #include "updater/pid_guard.h"
 #include "updater/release_checks.h"
-#include "updater/release_floor.h"
-#include "updater/rollback_guard.h"
 #include "updater/run_dir.h"
-#include "updater/rollout.h"
+#include "updater/router_state.h"
 #include "updater/run_limit.h"
 #include "updater/run_status.h"
 #include "updater/signature.h"
@@ -37,6 +36,8 @@ constexpr const char probe_failed[] = "Cannot connect to server , will try 60s l
 constexpr int probe_tries = 3;
 constexpr unsigned probe_pause_seconds = 60;
 constexpr unsigned long max_splay_seconds = 3600;
+constexpr service_check service{build_config::health_check, build_config::restart_timeout_seconds,
+                                build_config::health_timeout_seconds};
 
 // The buffers of one run, and where its files live.
 struct run_state {
@@ -64,26 +65,36 @@ bool copy_config(const char* key, char (&dst)[256]) {
 
 // A random wait of up to dbg_splay seconds before the first request, so
 // that a fleet booting together does not ask the server in one second.  It
-// does not count against the run's time limit.
-void splay() {
+// happens before the run's time limit starts counting, in one sleep() that a
+// stop signal cuts short: then that signal, else 0.
+volatile sig_atomic_t stop_signal;
+
+void note_stop(int sig) { stop_signal = sig; }
+
+int splay() {
     const char* value = config_get("dbg_splay");
-    if (!value[0]) return;
+    if (!value[0]) return 0;
     unsigned long most = 0;
     for (const char* p = value; *p; ++p) {
         if (*p < '0' || *p > '9') {
             KOL_LOG("dbg_splay [%s] is not a whole number of seconds, taken as 0", value);
-            return;
+            return 0;
         }
         if (most <= max_splay_seconds) most = most * 10 + static_cast<unsigned long>(*p - '0');
     }
     if (most > max_splay_seconds) most = max_splay_seconds;
-    if (most == 0) return;
+    if (most == 0) return 0;
     unsigned char r[4] = {};
     kernel_random(r, sizeof r);
     // 0 to most: the random fraction r / 2^32 scaled, not divided.
     unsigned long long fraction = static_cast<unsigned long long>(r[0]) << 24 | r[1] << 16 | r[2] << 8 | r[3];
+    struct sigaction stop {};
+    stop.sa_handler = note_stop;  // no SA_RESTART: the sleep ends at once
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &stop, nullptr);
     ::sleep(static_cast<unsigned>(fraction * (most + 1) >> 32));
-    run_limit_restart();
+    stop.sa_handler = SIG_DFL;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &stop, nullptr);
+    return stop_signal;
 }
 
 // Probes the ping target before the default server is used; the run goes on
@@ -105,109 +116,120 @@ bool fetch(run_state& run, const char* name, const char* local, long long cap, b
     return false;
 }
 
-// Whether this router takes version now, by the release's rollout.
-bool rollout_reaches_us(const run_state& run, const control_record& rec, const char* version) {
-    int percent = rollout_percent(rec);
-    if (percent >= 100) return true;
-    int bucket = rollout_bucket(version, run_dir_file(run.dir, run_file::bucket_digest));
-    if (bucket < percent) return true;
-    KOL_LOG("version %s is rolling out to %d%%, this router's bucket is %d", version, percent, bucket);
-    return false;
-}
-
-// Each way out sets the run's result; the status gives the line logged last
-// as its reason.
-void update(run_state& run) {
-    run_status* st = run.status;
-    if (!record_dir_ready()) return run_status_set(st, run_result::failed);
-
-    if (!bounded_copy(run.module, sizeof run.module, cat_file("/module_name"))) {
-        KOL_LOG("module name too long: %s", cat_file("/module_name"));
-        return run_status_set(st, run_result::failed);
-    }
-    for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-
-    signing_keys keys = signing_keys_state();
-    if (keys == signing_keys::unusable) return run_status_set(st, run_result::refused);
-    run.signed_run = keys == signing_keys::usable;
-
+// Where the module's files are asked for: the configured server and path,
+// or the defaults (the server probed first).
+bool choose_source(run_state& run) {
     if (config_match("dbg_ftp_path", "")) {
         probe_default_server(run.dir);
     } else if (!copy_config("dbg_ftp_path", run.host)) {
-        return run_status_set(st, run_result::failed);
+        return false;
     }
+    if (config_match("dbg_file_path", "")) return bounded_copy(run.file_path, sizeof run.file_path, default_file_path);
+    return copy_config("dbg_file_path", run.file_path);
+}
 
-    if (config_match("dbg_file_path", "")) {
-        bounded_copy(run.file_path, sizeof run.file_path, default_file_path);
-    } else if (!copy_config("dbg_file_path", run.file_path)) {
-        return run_status_set(st, run_result::failed);
-    }
-
-    // Verified as narrowed; only the signed text is read.
+// The control file fetched, verified when the router holds keys, and read
+// once into rec, from the same private copy.
+bool fetch_control(run_state& run, control_record& rec) {
+    run_status* st = run.status;
     run_path control = run_dir_file(run.dir, run_file::control);
     bool over_ftp = false;
     if (!fetch(run, "fileinfo.txt", control, control_file_cap, &over_ftp)) {
-        KOL_LOG("no control file could be fetched");
-        return run_status_set(st, run_result::failed);
+        run_status_end(st, run_result::failed, "no control file could be fetched");
+        return false;
     }
     if (st) bounded_copy(st->transport, sizeof st->transport, over_ftp ? "ftp" : "https");
-    control_record rec;
-    release_floors floors{};
-    if (run.signed_run) {
-        run_path signed_text = run_dir_file(run.dir, run_file::signed_control);
-        if (!control_signatures_verified(control, signed_text, run_dir_file(run.dir, run_file::signature), run.url,
-                                         build_config::signatures_needed))
-            return run_status_set(st, run_result::refused);
-        read_control_record(signed_text, rec);
-        if (!release_bound_here(rec, run.module, run.file_path) || !release_fields_usable(rec) ||
-            !read_release_floors(floors) || !seq_not_replayed(rec, floors.seq) ||
-            !raise_release_floors(floors, rec))
-            return run_status_set(st, run_result::refused);
-    } else {
+    if (!run.signed_run) {
         read_control_record(control, rec);
+        return true;
     }
+    // Only the text the signatures cover is read.
+    refusal_text why;
+    run_path signed_text = run_dir_file(run.dir, run_file::signed_control);
+    bool verified = control_signatures_verified(control, signed_text, run_dir_file(run.dir, run_file::signature),
+                                                run.url, build_config::signatures_needed, why);
+    if (verified) read_control_record(signed_text, rec);
+    if (verified && release_bound_here(rec, run.module, run.file_path, why) && release_fields_usable(rec, why))
+        return true;
+    run_status_set(st, run_result::refused, why);
+    return false;
+}
 
-    // A control file naming no version (-1) stops the run like "nothing new".
-    version_text newer;
-    int decision = parse_ctl(rec, run_dir_file(run.dir, run_file::md5_record), newer);
-    if (decision == -1) {
-        KOL_LOG("the control file names no version");
-        return run_status_set(st, run_result::refused);
+// The payload of version fetched to staged and checked against the control
+// file: by its digest name and SHA-256 when the router holds keys, then its
+// MD5.
+bool fetch_payload(run_state& run, const control_record& rec, const char* version, const char* staged) {
+    run_status* st = run.status;
+    if (!fetch(run, run.signed_run ? rec.payload : payload_file_name, staged, build_config::max_download)) {
+        run_status_end(st, run_result::failed, "the payload of version %s could not be fetched", version);
+        return false;
     }
-    if (st) published_version(rec.file, st->published);
-    if (decision == 0) return run_status_set(st, run_result::current);
-    if ((run.signed_run && !not_older_than_installed(newer)) || version_refused(newer))
-        return run_status_set(st, run_result::refused);
-    if (run.signed_run) {
-        // This control file's issued counts too: a clock behind it is wrong.
-        unsigned long long highest_issued = rec.issued.value > floors.issued ? rec.issued.value : floors.issued;
-        freshness fresh = release_freshness(rec, highest_issued, ::time(nullptr), clock_synchronized());
-        if (fresh == freshness::expired) return run_status_set(st, run_result::refused);
-        if (st) st->expiry_unchecked = fresh == freshness::unchecked;
+    if (run.signed_run && !check_sha256(staged, rec.sha256)) {
+        run_status_set(st, run_result::refused, "sha256 check failed, keeping the installed file");
+        return false;
     }
-    if (!rollout_reaches_us(run, rec, newer)) return run_status_set(st, run_result::waiting);
+    run_path md5_record = run_dir_file(run.dir, run_file::md5_record);
+    autoup_set(md5_record, rec.md5);
+    if (check_md5(staged, md5_record)) return true;
+    run_status_end(st, run_result::refused, "md5 check failed, keeping the installed file");
+    return false;
+}
+
+// A run ended while the service was judging a version (killed, stopped,
+// or at its limit): that version does not start.
+bool rolled_back_interrupted(run_status* st) {
+    version_text judged;
+    if (!judging_interrupted(judged)) return false;
+    roll_back(judged, service);
+    run_status_end(st, run_result::rolled_back, "the previous run ended while judging version %s: rolled back", judged);
+    return true;
+}
+
+// The run: fetch, verify, decide, fetch the payload, install, judge.  Each
+// way out sets the run's result and its reason.
+void update(run_state& run) {
+    run_status* st = run.status;
+    if (!record_dir_ready()) return run_status_end(st, run_result::failed, "cannot make %s", record_dir_path);
+    if (rolled_back_interrupted(st)) return;
+
+    if (!bounded_copy(run.module, sizeof run.module, cat_file("/module_name")))
+        return run_status_end(st, run_result::failed, "module name too long: %s", cat_file("/module_name"));
+    for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+
+    refusal_text why;
+    signing_keys keys = signing_keys_state(why);
+    if (keys == signing_keys::unusable) return run_status_set(st, run_result::refused, why);
+    run.signed_run = keys == signing_keys::usable;
+
+    if (!choose_source(run)) return run_status_end(st, run_result::failed, "the configured server does not fit");
+    control_record rec;
+    if (!fetch_control(run, rec)) return;
+
+    router_view view = read_router_view(run.signed_run);
+    decision d = decide(rec, view, run_dir_file(run.dir, run_file::bucket_digest));
+    if (st) {
+        bounded_copy(st->published, sizeof st->published, d.version);
+        st->expiry_unchecked = d.expiry_unchecked;
+    }
+    // Raised after every verified control file, failing closed as the
+    // rollback floor does.
+    if (d.seq_verified && !raise_release_floors(rec, view.releases))
+        return run_status_end(st, run_result::refused, "release floor unusable: %s: update refused",
+                              view.releases.problem);
+    if (!d.take) return run_status_set(st, d.result, d.reason);
 
     run_path staged = run_dir_file(run.dir, run_file::payload);
-    // A signed release's payload by its digest name, which never changes meaning.
-    if (!fetch(run, run.signed_run ? rec.payload : payload_file_name, staged, build_config::max_download)) {
-        KOL_LOG("the payload of version %s could not be fetched", newer);
-        return run_status_set(st, run_result::failed);
-    }
-    if (run.signed_run && !check_sha256(staged, rec.sha256)) return run_status_set(st, run_result::refused);
-    if (!check_md5(staged, run_dir_file(run.dir, run_file::md5_record))) {
-        KOL_LOG("md5 check failed, keeping the installed file");
-        return run_status_set(st, run_result::refused);
-    }
+    if (!fetch_payload(run, rec, d.version, staged)) return;
 
-    switch (install_and_restart(staged, run_dir_file(run.dir, run_file::installed_before), newer,
-                                build_config::health_check)) {
+    switch (install_and_restart(staged, d.version, service)) {
         case install_end::installed:
-            if (run.signed_run) raise_highest_installed(newer);
-            return run_status_set(st, run_result::installed);
+            if (run.signed_run) raise_rollback_floor(d.version);
+            return run_status_end(st, run_result::installed, "version %s installed and the service restarted",
+                                  d.version);
         case install_end::rolled_back:
-            return run_status_set(st, run_result::rolled_back);
+            return run_status_end(st, run_result::rolled_back, "version %s does not start: rolled back", d.version);
         case install_end::not_installed:
-            return run_status_set(st, run_result::failed);
+            return run_status_end(st, run_result::failed, "version %s could not be installed", d.version);
     }
 }
 
@@ -220,16 +242,36 @@ void clean_up(const run_dir& dir) {
     run_fixed("rm /var/run/kestreld.pid");
 }
 
-// After a worker that was stopped or killed.  The pid file and the status
-// only while the pid file is still this run's: the worker may have got
-// through its own cleanup, and a newer run may hold the name now.
-void clean_up_after_worker(const unique_fd& pid_file, const run_dir& dir, const run_status* status) {
-    if (pid_file.valid() && !pid_guard_still_ours(pid_file, dbg_pid)) {
-        run_dir_remove(dir);
-        return;
+// After a worker that did not end by itself.  Only while the pid file is
+// still this run's: the worker may have got through its own cleanup, and a
+// newer run may hold the name now.  A version being judged when the limit
+// fell does not start.
+void end_after_worker(const run_outcome& outcome, const unique_fd& pid_file, run_state& run) {
+    if (run.status && run.status->command_group > 0) ::kill(-run.status->command_group, SIGKILL);
+    if (pid_file.valid() && !pid_guard_still_ours(pid_file, dbg_pid)) return run_dir_remove(run.dir);
+    char name[16];
+    version_text judged;
+    unsigned limit = build_config::run_limit_seconds;
+    if (outcome.end == run_end::over_limit && judging_interrupted(judged)) {
+        roll_back(judged, service);
+        run_status_end(run.status, run_result::rolled_back,
+                       "run stopped at its limit of %u seconds while judging version %s: rolled back", limit, judged);
+    } else if (outcome.end == run_end::over_limit) {
+        run_status_end(run.status, run_result::stopped, "run stopped at its limit of %u seconds", limit);
+    } else if (outcome.end == run_end::stopped) {
+        run_status_end(run.status, run_result::stopped, "run stopped by %s", signal_name(outcome.status, name));
+    } else {
+        run_status_end(run.status, run_result::stopped, "run ended by %s", signal_name(outcome.status, name));
     }
-    run_status_write(status);
-    clean_up(dir);
+    run_status_write(run.status);
+    clean_up(run.dir);
+}
+
+// A run that ends before its worker starts.
+int end_early(run_state& run) {
+    run_status_write(run.status);
+    clean_up(run.dir);
+    return 1;
 }
 
 }  // namespace
@@ -240,24 +282,37 @@ int main() {
     ::umask(022);
 
     unique_fd pid_file;
-    if (pid_guard_acquire(dbg_pid, pid_file) == pid_guard_status::running) {
-        KOL_LOG("ospreyd is already running!!!");
-        return 0;
+    switch (pid_guard_acquire(dbg_pid, pid_file)) {
+        case pid_guard_status::running:
+            KOL_LOG("ospreyd is already running!!!");
+            return 0;
+        case pid_guard_status::unguarded:
+            // A second run could start beside this one: neither may go on.
+            KOL_LOG("cannot create %s: run stopped", dbg_pid);
+            return 1;
+        case pid_guard_status::acquired:
+            break;
     }
 
     if (::daemon(1, 1) != 0) KOL_LOG("daemon failed, running in the foreground");
+    pid_guard_record_self(pid_file);
+
+    run_state run;
+    run.status = run_status_shared();
+    if (run.status) run_command_share_group(&run.status->command_group);
+    if (int sig = splay()) {
+        char name[16];
+        run_status_end(run.status, run_result::stopped, "run stopped by %s", signal_name(sig, name));
+        return end_early(run);
+    }
     timespec started{};
     ::clock_gettime(CLOCK_MONOTONIC, &started);
 
     // Made before the worker, so that the supervisor can remove it after
     // a worker that did not end by itself.  What killed runs left goes first.
-    run_state run;
-    run.status = run_status_shared();
     if (!run_dir_make(run.dir)) {
-        run_status_set(run.status, run_result::failed);
-        run_status_write(run.status);
-        clean_up(run.dir);
-        return 1;
+        run_status_set(run.status, run_result::failed, "cannot make a private directory under /tmp");
+        return end_early(run);
     }
     run_dir_sweep(run.dir);
 
@@ -266,7 +321,6 @@ int main() {
     pid_t worker = run_start_worker();
     if (worker == 0) {
         pid_guard_record_self(pid_file);
-        splay();
         update(run);
         // Before the pid file goes: once it is gone, the status is final.
         run_status_write(run.status);
@@ -274,23 +328,12 @@ int main() {
         return 1;
     }
     if (worker < 0) {
-        KOL_LOG("cannot start the run");
-        run_status_set(run.status, run_result::failed);
-        run_status_write(run.status);
-        clean_up(run.dir);
-        return 1;
+        run_status_end(run.status, run_result::failed, "cannot start the run");
+        return end_early(run);
     }
 
     run_outcome outcome = run_supervise(worker, started, build_config::run_limit_seconds);
     if (outcome.end == run_end::finished) return outcome.status;
-    char name[16];
-    if (outcome.end == run_end::over_limit)
-        KOL_LOG("run stopped at its limit of %u seconds", build_config::run_limit_seconds);
-    else if (outcome.end == run_end::stopped)
-        KOL_LOG("run stopped by %s", signal_name(outcome.status, name));
-    else
-        KOL_LOG("run ended by %s", signal_name(outcome.status, name));
-    run_status_set(run.status, run_result::stopped);
-    clean_up_after_worker(pid_file, run.dir, run.status);
+    end_after_worker(outcome, pid_file, run);
     return 1;
 }

@@ -70,9 +70,9 @@ void replace_foreign(const char* path) {
         KOL_LOG("pid file %s was not ours (owner %u), replaced", path, static_cast<unsigned>(claim.owner));
 }
 
-bool ours(int fd) {
+bool ours(int fd, const char* path) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1;
+    return ::fstat(fd, &st) == 0 && entry_ours(path, st, fixed_kind::file);
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ pid_guard_status pid_guard_acquire(const char* path, unique_fd& owner) {
             fd.reset(::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (!fd.valid() && errno == ENOENT) continue;
             // A link, a directory or another user's file is not a run's.
-            if (!fd.valid() ? (errno == ELOOP || errno == EISDIR || errno == ENXIO) : !ours(fd.get())) {
+            if (!fd.valid() ? (errno == ELOOP || errno == EISDIR || errno == ENXIO) : !ours(fd.get(), path)) {
                 fd.reset();
                 replace_foreign(path);
                 continue;

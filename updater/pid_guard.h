@@ -8,7 +8,7 @@ namespace kestrel {
 enum class pid_guard_status {
     acquired,   // this process owns the pid file; keep the descriptor open
     running,    // another run is active
-    unguarded,  // the pid file cannot be created; run without it
+    unguarded,  // the pid file cannot be created: no run may go on
 };
 
 // Creates the pid file exclusively and locks it.  The lock lives in the open

@@ -1,5 +1,6 @@
 #include "updater/release_checks.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "internal/kol_log.h"
@@ -7,39 +8,30 @@
 
 namespace kestrel {
 
-bool release_fields_usable(const control_record& rec) {
-    if (!rec.seq.present || !rec.issued.present || !rec.sha256[0] || !rec.payload[0]) {
-        KOL_LOG("control file lacks seq, issued, sha256 or payload: update refused");
-        return false;
-    }
+bool release_fields_usable(const control_record& rec, refusal_text& why) {
     digest_name expected = {};
-    if (!payload_digest_name(rec.sha256, expected) || std::strcmp(expected, rec.payload) != 0) {
-        KOL_LOG("payload name %s is not %s: update refused", rec.payload, expected);
-        return false;
-    }
-    return true;
-}
-
-bool seq_not_replayed(const control_record& rec, unsigned long long seq_floor) {
-    if (rec.seq.value >= seq_floor) return true;
-    KOL_LOG("seq %llu is lower than %llu, verified here before: update refused", rec.seq.value, seq_floor);
+    if (!rec.seq.present || !rec.issued.present || !rec.sha256[0] || !rec.payload[0])
+        std::snprintf(why, sizeof why, "control file lacks seq, issued, sha256 or payload: update refused");
+    else if (!payload_digest_name(rec.sha256, expected) || std::strcmp(expected, rec.payload) != 0)
+        std::snprintf(why, sizeof why, "payload name %s is not %s: update refused", rec.payload, expected);
+    else
+        return true;
+    KOL_LOG("%s", why);
     return false;
 }
 
-freshness release_freshness(const control_record& rec, unsigned long long issued_floor, std::time_t now,
+freshness release_freshness(const control_record& rec, unsigned long long highest_issued, std::time_t now,
                             bool clock_synced) {
     if (!rec.expires.present) return freshness::fresh;
-    if (now < 0 || !clock_synced || static_cast<unsigned long long>(now) < issued_floor) {
-        KOL_LOG("clock not synchronized, expiry not checked");
-        return freshness::unchecked;
-    }
-    if (static_cast<unsigned long long>(now) <= rec.expires.value) return freshness::fresh;
-    char when[32] = "?";
-    std::time_t t = static_cast<std::time_t>(rec.expires.value);
+    if (now < 0 || !clock_synced || static_cast<unsigned long long>(now) < highest_issued) return freshness::unchecked;
+    return static_cast<unsigned long long>(now) <= rec.expires.value ? freshness::fresh : freshness::expired;
+}
+
+void utc_text(unsigned long long seconds, char (&text)[32]) {
+    std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (::gmtime_r(&t, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    KOL_LOG("release expired at %s: update refused", when);
-    return freshness::expired;
+    if (!::gmtime_r(&t, &tm) || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm))
+        std::snprintf(text, sizeof text, "%llu", seconds);
 }
 
 }  // namespace kestrel

@@ -1,21 +1,17 @@
 // The checks a signed router makes of a verified control file's [Release]
-// values, each a refusal with its own logged reason.  The floors they
-// compare with are kept by the caller.
+// values.  The floors they compare with are the router state's.
 #pragma once
 
 #include <ctime>
 
 #include "release/control_record.h"
+#include "updater/signature.h"
 
 namespace kestrel {
 
 // seq, issued, sha256 and payload are there, and payload is the digest name
-// of sha256.
-bool release_fields_usable(const control_record& rec);
-
-// seq is not below the highest this router verified (an equal one is the
-// same release fetched again).
-bool seq_not_replayed(const control_record& rec, unsigned long long seq_floor);
+// of sha256; else why.
+bool release_fields_usable(const control_record& rec, refusal_text& why);
 
 enum class freshness {
     fresh,
@@ -23,9 +19,11 @@ enum class freshness {
     unchecked,  // the clock is not known good: expiry not checked
 };
 
-// With a synchronized clock not earlier than the highest issued verified, a
-// release past its expires is refused.
-freshness release_freshness(const control_record& rec, unsigned long long issued_floor, std::time_t now,
+// With a synchronized clock not earlier than highest_issued, a release past
+// its expires has expired.
+freshness release_freshness(const control_record& rec, unsigned long long highest_issued, std::time_t now,
                             bool clock_synced);
+// "YYYY-MM-DD HH:MM:SS UTC" of Unix seconds.
+void utc_text(unsigned long long seconds, char (&text)[32]);
 
 }  // namespace kestrel

@@ -30,7 +30,6 @@ inline constexpr const char payload[] = "dbg-gen.cfg";
 inline constexpr const char md5_record[] = "dbg_md5";
 inline constexpr const char probe_output[] = "rae_ping_result";
 inline constexpr const char bucket_digest[] = "bucket.md5";
-inline constexpr const char installed_before[] = "installed-before";
 }  // namespace run_file
 
 // mkdtemp under /tmp, mode 0700; false (and logged) when it cannot be made.

@@ -39,13 +39,10 @@ sigset_t watched_signals() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGUSR1);
     return set;
 }
 
 }  // namespace
-
-void run_limit_restart() { ::kill(::getppid(), SIGUSR1); }
 
 pid_t run_start_worker() {
     // Blocked before the fork, so that the worker's end cannot slip by
@@ -93,12 +90,6 @@ run_outcome run_supervise(pid_t worker, const timespec& started, unsigned limit_
         // handler needed.
         siginfo_t info{};
         int sig = ::sigtimedwait(&watched, &info, &left);
-        if (sig == SIGUSR1 && info.si_pid == worker) {
-            // The worker's wait before its first request is over: the limit
-            // counts from now.
-            ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-            deadline.tv_sec += static_cast<time_t>(limit_seconds);
-        }
         if (sig == SIGTERM || sig == SIGINT || sig == SIGHUP) {
             ::kill(-worker, SIGKILL);
             reap(worker, status);

@@ -27,12 +27,7 @@ struct run_outcome {
 // in the caller, for run_supervise.
 pid_t run_start_worker();
 
-// Called in the worker: the time limit counts from now (after a wait that
-// must not eat it).
-void run_limit_restart();
-
-// Waits for the worker until limit_seconds after started (CLOCK_MONOTONIC),
-// or after the worker's run_limit_restart.
+// Waits for the worker until limit_seconds after started (CLOCK_MONOTONIC).
 // When the limit comes first, a stop signal arrives, or the worker was
 // killed, stops its whole process group; the worker is reaped in every case.
 run_outcome run_supervise(pid_t worker, const timespec& started, unsigned limit_seconds);

@@ -3,14 +3,15 @@
 #include <sys/mman.h>
 #include <time.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <cjson/cJSON.h>
-#include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
+#include "updater/router_state.h"
 
 namespace kestrel {
 
@@ -48,18 +49,29 @@ run_status* run_status_shared() {
     }
     auto* st = static_cast<run_status*>(p);
     st->result = run_result::failed;
-    kol_log_keep_last(st->reason, sizeof st->reason);
     return st;
 }
 
-void run_status_set(run_status* st, run_result result) {
-    if (st) st->result = result;
+void run_status_set(run_status* st, run_result result, const char* reason) {
+    if (!st) return;
+    st->result = result;
+    bounded_copy(st->reason, sizeof st->reason, reason);
+}
+
+void run_status_end(run_status* st, run_result result, const char* fmt, ...) {
+    char reason[sizeof st->reason];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(reason, sizeof reason, fmt, ap);
+    va_end(ap);
+    KOL_LOG("%s", reason);
+    run_status_set(st, result, reason);
 }
 
 void run_status_write(const run_status* st) {
     if (!st) return;
     char installed[64];
-    if (read_owned_line(recorded_version_path, installed, sizeof installed) <= 0) installed[0] = '\0';
+    if (read_state(recorded_version_path, installed, sizeof installed) <= 0) installed[0] = '\0';
     cJSON* obj = cJSON_CreateObject();
     if (!obj) return;
     // Through 32 bits (enough until 2106): musl's 64-bit time_t would pull
@@ -75,7 +87,9 @@ void run_status_write(const run_status* st) {
     cJSON_AddStringToObject(obj, "reason", reason);
     char* text = cJSON_PrintUnformatted(obj);
     cJSON_Delete(obj);
-    if (!text || !replace_file(status_path, text, std::strlen(text))) KOL_LOG("cannot write %s", status_path);
+    // Through the record directory's owner: a run stopped before it looked
+    // at the directory writes as safely as one at its end.
+    if (text) write_state(status_path, text);
     cJSON_free(text);
 }
 

@@ -3,11 +3,11 @@
 // every run that got past the pid guard.
 #pragma once
 
+#include <sys/types.h>
+
 #include "updater/updater.h"
 
 namespace kestrel {
-
-inline constexpr const char status_path[] = "/tmp/dbg_log_collect/status.json";
 
 enum class run_result { failed, installed, current, waiting, refused, rolled_back, stopped };
 
@@ -17,19 +17,21 @@ struct run_status {
     char transport[8];       // "https", "ftp", "" until a control file came
     char reason[192];        // a short sentence for a person
     bool expiry_unchecked;   // the clock could not judge the release's expiry
+    pid_t command_group;     // a time-limited command's process group while it runs
 };
 
 // One record that the worker fills as the run goes and the supervisor
-// writes, whatever the worker's end: shared memory both processes see.  Its
-// reason is the run's last log line, kept whether the log is on or not.
+// writes, whatever the worker's end: shared memory both processes see.
 // Null (and logged) when it cannot be made; every call below takes null.
 run_status* run_status_shared();
 
-// The run's outcome so far; the reason is the line logged last.
-void run_status_set(run_status* st, run_result result);
+// The run's outcome so far, with the sentence that says why (logged too).
+void run_status_end(run_status* st, run_result result, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// The same with a sentence made already and logged where it was made.
+void run_status_set(run_status* st, run_result result, const char* reason);
 
-// Writes status_path by temp file and rename: time, result, installed (the
-// recorded version now), published, transport, reason.
+// Writes the status file by temp file and rename: time, result, installed
+// (the recorded version now), published, transport, reason.
 void run_status_write(const run_status* st);
 
 }  // namespace kestrel

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "build_config.h"
@@ -26,6 +28,17 @@ namespace {
 // left and no key is in the directory, the router stays signed.
 constexpr const char old_key_path[] = "/etc/kestrel/update.pub";
 constexpr std::size_t key_file_max = 1024;
+
+// Formats and logs a refusal's sentence; false, for the caller to return.
+bool refuse(refusal_text& why, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+bool refuse(refusal_text& why, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(why, sizeof why, fmt, ap);
+    va_end(ap);
+    KOL_LOG("%s", why);
+    return false;
+}
 
 // usign's exit status 127 is the shell's "not found", 126 "not executable".
 bool tool_missing(int status) { return status == 127 || status == 126; }
@@ -77,7 +90,7 @@ const char* key_entry_fault(int dir, const char* name) {
 
 }  // namespace
 
-signing_keys signing_keys_state() {
+signing_keys signing_keys_state(refusal_text& why) {
     const char* keys = build_config::keys_dir;
     int found = 0;
     struct stat st;
@@ -85,7 +98,7 @@ signing_keys signing_keys_state() {
         unique_fd dir_fd(::open(keys, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         DIR* dir = dir_fd.valid() ? ::fdopendir(dir_fd.get()) : nullptr;
         if (!dir) {
-            KOL_LOG("keys directory %s cannot be read: update refused", keys);
+            refuse(why, "keys directory %s cannot be read: update refused", keys);
             return signing_keys::unusable;
         }
         dir_fd.release();  // closedir closes it
@@ -102,49 +115,45 @@ signing_keys signing_keys_state() {
         // Anything there that is not a key means the router is meant to
         // check: it refuses every update rather than letting any through.
         if (fault) {
-            KOL_LOG("key %s/%s is %s: update refused", keys, name, fault);
+            refuse(why, "key %s/%s is %s: update refused", keys, name, fault);
             return signing_keys::unusable;
         }
     }
     if (found > 0) return signing_keys::usable;
     if (::lstat(old_key_path, &st) == 0 || errno != ENOENT) {
-        KOL_LOG("no key in %s, but %s is there: update refused", keys, old_key_path);
+        refuse(why, "no key in %s, but %s is there: update refused", keys, old_key_path);
         return signing_keys::unusable;
     }
     return signing_keys::none;
 }
 
 bool control_signatures_verified(const char* control, const char* signed_text, const char* signature_file,
-                                 const char* shown, unsigned needed) {
+                                 const char* shown, unsigned needed, refusal_text& why) {
     // One file at a time; the cap keeps any control file whole.
     static char text[control_file_cap + 1];
     std::size_t len = 0;
     unique_fd in(::open(control, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in.valid() || !read_whole(in.get(), text, sizeof text, len)) {
-        KOL_LOG("cannot read the control file %s: update refused", shown);
-        return false;
+        return refuse(why, "cannot read the control file %s: update refused", shown);
     }
     signature_block block;
     switch (read_signature_block(text, len, block)) {
         case signatures_read::none:
-            KOL_LOG("control file %s carries no signatures: update refused", shown);
-            return false;
+            return refuse(why, "control file %s carries no signatures: update refused", shown);
         case signatures_read::malformed:
-            KOL_LOG("control file %s has a malformed signature: update refused", shown);
-            return false;
+            return refuse(why, "control file %s has a malformed signature: update refused", shown);
         case signatures_read::too_many:
-            KOL_LOG("control file %s carries more than %zu signatures: update refused", shown, max_signatures);
-            return false;
+            return refuse(why, "control file %s carries more than %zu signatures: update refused", shown, max_signatures);
         case signatures_read::ok:
             break;
     }
     if (!write_whole(signed_text, text, block.signed_length)) {
-        KOL_LOG("cannot keep the signed text of %s: update refused", shown);
-        return false;
+        return refuse(why, "cannot keep the signed text of %s: update refused", shown);
     }
 
     char errors[128];
-    if (!beside(signed_text, "usign_error", errors, sizeof errors)) return false;
+    if (!beside(signed_text, "usign_error", errors, sizeof errors))
+        return refuse(why, "no room for usign's errors: update refused");
     // Keys that verified, each counted once.
     key_fingerprint good[max_signatures];
     std::size_t good_count = 0;
@@ -159,8 +168,7 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         bool counted = false;
         for (std::size_t k = 0; k < good_count; ++k) counted = counted || std::strcmp(good[k], e.key) == 0;
         if (!write_whole(signature_file, text + e.offset, e.length)) {
-            KOL_LOG("cannot keep a signature of %s: update refused", shown);
-            return false;
+            return refuse(why, "cannot keep a signature of %s: update refused", shown);
         }
         char cmd[512];
         text_builder line(cmd);
@@ -178,35 +186,31 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         ::unlink(errors);
         ::unlink(signature_file);
         if (r.ran && tool_missing(r.status)) {
-            KOL_LOG("usign not found, cannot verify %s: update refused", shown);
-            return false;
+            return refuse(why, "usign not found, cannot verify %s: update refused", shown);
         }
         // A key of ours whose signature fails refuses, whatever others say.
         if (!r.succeeded()) {
-            KOL_LOG("bad signature by key %s for %s: update refused (%s)", e.key, shown, reason);
-            return false;
+            KOL_LOG("usign: %s", reason);
+            return refuse(why, "bad signature by key %s for %s: update refused", e.key, shown);
         }
         if (!counted) bounded_copy(good[good_count++], sizeof good[0], e.key);
     }
     if (good_count < needed) {
-        KOL_LOG("%s is signed by %zu of this router's keys, %u needed: update refused", shown, good_count, needed);
-        return false;
+        return refuse(why, "%s is signed by %zu of this router's keys, %u needed: update refused", shown, good_count, needed);
     }
     KOL_LOG("signatures of %s verified", shown);
     return true;
 }
 
-bool release_bound_here(const control_record& rec, const char* module, const char* file_path) {
+bool release_bound_here(const control_record& rec, const char* module, const char* file_path, refusal_text& why) {
     char own_path[256 + 16 + 1];
     bounded_format(own_path, sizeof own_path, "%s%s/", file_path, module);
     if (!rec.has_release || rec.release_cut) {
-        KOL_LOG("control file names no release place: update refused");
-        return false;
+        return refuse(why, "control file names no release place: update refused");
     }
     if (std::strcmp(rec.module, module) != 0 || std::strcmp(rec.path, own_path) != 0) {
-        KOL_LOG("release published for module %s at %s, not %s at %s: update refused", rec.module, rec.path,
+        return refuse(why, "release published for module %s at %s, not %s at %s: update refused", rec.module, rec.path,
                 module, own_path);
-        return false;
     }
     return true;
 }

@@ -16,19 +16,21 @@ enum class signing_keys {
     unusable,  // an entry that is no key, or only the old key file: every update refused
 };
 
-// What the keys directory holds; an unusable entry is logged.
-signing_keys signing_keys_state();
+// A refusal's sentence, logged where it is made.
+using refusal_text = char[192];
+
+// What the keys directory holds; why an unusable one is, in why.
+signing_keys signing_keys_state(refusal_text& why);
 
 // The narrowed control file's signatures: the text they sign is written to
 // signed_text (the only part to be parsed), each signature in turn to
 // signature_file.  True when `needed` different keys of the directory
-// verify and no key of it fails; each refusal is logged with
-// its reason, naming shown (the server path).
+// verify and no key of it fails; else why, naming shown (the server path).
 bool control_signatures_verified(const char* control, const char* signed_text, const char* signature_file,
-                                 const char* shown, unsigned needed);
+                                 const char* shown, unsigned needed, refusal_text& why);
 
 // The control file's [Release] section names module and the directory
-// file_path + module + "/" (as the router asks for it); else logged, false.
-bool release_bound_here(const control_record& rec, const char* module, const char* file_path);
+// file_path + module + "/" (as the router asks for it); else why, false.
+bool release_bound_here(const control_record& rec, const char* module, const char* file_path, refusal_text& why);
 
 }  // namespace kestrel

@@ -21,17 +21,17 @@ inline constexpr long long control_file_cap = 64 * 1024;
 
 // Control file and version decision.
 void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size);
-// 1: the published version is newer; it is left in newer (in memory only,
-// until its install is done) and the MD5 record is written to md5_record.
+// The published version in version, compared with recorded: 1 newer, 0
+// not, -1 when the control file names none (each logged).
+int compare_published(const control_record& rec, const char* recorded, version_text& version);
+// 1: the published version is newer than the recorded one; it is left in
+// newer (in memory only, until its install is done) and the MD5 record is
+// written to md5_record.
 int parse_ctl(const control_record& rec, const char* md5_record, version_text& newer);
 // The published version: the text after the first upper-case V of the file
 // value's last path component, up to a blank.  1 and version filled, or 0
 // when the file value names no version that fits.
 int published_version(const char* file_value, version_text& version);
-// The record's directory is this user's, made when missing; false (and
-// logged) when it cannot be.
-bool record_dir_ready();
-int new_version(const char* newVer);
 // Makes version the recorded one, by rename; call only once the payload is
 // installed and the service restarted.  False (and logged) when it failed,
 // the old record then left whole.

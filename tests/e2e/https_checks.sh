@@ -82,7 +82,7 @@ e2e_publish "$module" 3.0 "$sb_dir/large.cfg"
 e2e_run
 e2e_assert_ran
 # The part written passes every content check; only curl's exit status tells.
-e2e_assert_log http_transfer "curl exited with status 23 for $url" 2
+e2e_assert_log "curl exited with status 23 for $url" 2
 e2e_assert_eq "$(e2e_count "$E2E_ERR" "$dir/dbg-gen.cfg failed!")" 4 "failed payload attempts (HTTPS, then FTP)"
 e2e_assert_not_contains "$E2E_ERR" "Download file $url successfully!"
 e2e_assert_untouched

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# A run killed at any step of the install and the restart: the next run
-# leaves the new configuration installed, the service running on it and the
-# version recorded.  Each step is held at a gate (a wrapper of the command the
-# run starts) while the test kills the run there.
+# A run killed at any step of the install and the restart.  Killed before
+# the restart or after the verdict, the next run leaves the new configuration
+# installed, the service running on it and the version recorded; killed
+# while the service was judging it, the next run puts the previous one back
+# and refuses the version.  Each step is held at a gate (a wrapper of the
+# command the run starts) while the test kills the run there.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
@@ -49,15 +51,27 @@ expect_after_kill() { # INSTALLED RECORDED SERVICE
   e2e_assert_content "$E2E_ORU_STATE" "$3"$'\n' "service after the kill"
 }
 
-# The next run, and what every case must end with.
-expect_next_run_recovers() { # [e2e_run options]
+# The next run, and what every case must end with: FILE installed, RECORDED
+# the version, the service running on FILE.
+expect_next_run_ends_on() { # FILE RECORDED [e2e_run options]
+  local file=$sb_dir/$1.cfg recorded=$2
+  shift 2
   : > "$E2E_LOG"
   e2e_run "$@"
   e2e_assert_ran
-  e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed file"
-  e2e_assert_content /tmp/dbg_log_collect/dbg_version 2.0 "recorded version"
-  e2e_assert_content "$E2E_ORU_STATE" "running $v2"$'\n' "service"
+  e2e_assert_same_file /tmp/dbg-gen.cfg "$file" "installed file"
+  e2e_assert_content /tmp/dbg_log_collect/dbg_version "$recorded" "recorded version"
+  e2e_assert_content "$E2E_ORU_STATE" "running $(e2e_md5 "$file" | tr 'A-F' 'a-f')"$'\n' "service"
   e2e_assert_cleaned_up
+}
+
+# Killed while the service judged 2.0: the next run rolls back.
+expect_next_run_rolls_back() { # [e2e_run options]
+  expect_next_run_ends_on v1 1.0 "$@"
+  e2e_assert_log "the previous run ended while judging version 2.0: rolled back"
+  e2e_assert_content /tmp/dbg_log_collect/refused 2.0 "refused version"
+  e2e_assert_absent /tmp/dbg_log_collect/trying "trying marker"
+  e2e_assert_status rolled_back 1.0 null null
 }
 
 # A watchdog kills the run's process group: the process named in the pid
@@ -74,22 +88,26 @@ for step in md5sum oru-stop oru-start rm-pid; do
   e2e_assert_eq "$(e2e_detached_pid)" "$supervisor" "detached process"
   e2e_assert_eq "$(awk -v p="$supervisor" '$1 == "detached" && $2 == p { print $4 }' "$E2E_RESULT")" 1 \
     "exit status of the supervisor"
-  e2e_assert_log main "run ended by SIGKILL"
+  e2e_assert_log "run ended by SIGKILL"
   e2e_assert_cleaned_up
   case $step in
     md5sum) expect_after_kill v1 1.0 "running $v1" ;;
-    # Installed, but the restart did not finish: the old record makes the
-    # next run install and restart again.
+    # Installed, but the restart gave no verdict: the marker names 2.0.
     oru-stop | oru-start) expect_after_kill v2 1.0 stopped ;;
     rm-pid) expect_after_kill v2 2.0 "running $v2" ;;
   esac
-  expect_next_run_recovers
-  if [ "$step" = rm-pid ]; then
-    e2e_assert_log parse_ctl "We have had the newest version"
-    e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru (the killed run's)"
-  else
-    e2e_assert_log parse_ctl "Get new version"
-  fi
+  case $step in
+    md5sum)
+      expect_next_run_ends_on v2 2.0
+      e2e_assert_log "Get new version" ;;
+    oru-stop | oru-start)
+      e2e_assert_content /tmp/dbg_log_collect/trying 2.0 "trying marker after the kill"
+      expect_next_run_rolls_back ;;
+    rm-pid)
+      expect_next_run_ends_on v2 2.0
+      e2e_assert_log "We have had the newest version"
+      e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru (the killed run's)" ;;
+  esac
 done
 
 # What an init system or an administrator sends to stop a daemon, to the
@@ -105,14 +123,14 @@ for stop in "TERM supervisor" "INT supervisor" "HUP worker" "TERM worker"; do
   wait "$launcher" || e2e_fail "the stopped run did not end cleanly"
   ! kill -0 "$held" 2>/dev/null || e2e_fail "a program of the run outlived SIG$sig"
   if [ "$target" = supervisor ]; then
-    e2e_assert_log main "run stopped by SIG$sig"
+    e2e_assert_log "run stopped by SIG$sig"
   else
-    e2e_assert_log main "run ended by SIG$sig"
+    e2e_assert_log "run ended by SIG$sig"
   fi
   e2e_assert_status stopped 1.0 2.0 https
   e2e_assert_cleaned_up
   expect_after_kill v2 1.0 stopped
-  expect_next_run_recovers
+  expect_next_run_rolls_back
 done
 
 e2e_case "only the daemon killed: its children live on"
@@ -126,17 +144,17 @@ done
 held=$(cat "$E2E_GATES/oru-stop.reached")
 kill -0 "$held" 2>/dev/null || e2e_fail "the restart's process died with the daemon"
 e2e_assert_content "$pidfile" "$worker"$'\n' "pid file of the killed run"
-# The next run takes the pid file over and updates while the old restart
+# The next run takes the pid file over and rolls back while the old restart
 # still hangs (its launcher waits on); that one ends later and must not undo
 # it.
-E2E_OUT=$sb_dir/next.out E2E_ERR=$sb_dir/next.err E2E_RESULT=$sb_dir/next.result expect_next_run_recovers --beside-a-run
-e2e_assert_eq "$(e2e_log_count pid_guard_acquire "stale pid file $pidfile (pid $worker, gone), taking it over")" 1 \
+E2E_OUT=$sb_dir/next.out E2E_ERR=$sb_dir/next.err E2E_RESULT=$sb_dir/next.result expect_next_run_rolls_back --beside-a-run
+e2e_assert_eq "$(e2e_log_count "stale pid file $pidfile (pid $worker, gone), taking it over")" 1 \
   "log lines on the pid file taken over"
 e2e_release oru-stop
 wait "$launcher" || e2e_fail "the killed run's launcher failed"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstop\nstart\nstart\n' "calls of /etc/init.d/oru"
-e2e_assert_content "$E2E_ORU_STATE" "running $v2"$'\n' "service"
-e2e_assert_content /tmp/dbg_log_collect/dbg_version 2.0 "recorded version"
+e2e_assert_content "$E2E_ORU_STATE" "running $v1"$'\n' "service"
+e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0 "recorded version"
 
 e2e_case "the version found newer waits in memory, not in a file another program may change"
 router_on_v1

@@ -27,7 +27,7 @@ e2e_run --beside-a-run
 e2e_assert_eq "$E2E_STARTED" 0 "exit status"
 e2e_assert_eq "$E2E_DETACHED" "" "detached runs"
 e2e_assert_content "$E2E_ERR" "" "stderr"
-e2e_assert_log main "ospreyd is already running!!!"
+e2e_assert_log "ospreyd is already running!!!"
 e2e_assert_eq "$(wc -l < "$E2E_LOG")" 1 "log lines"
 e2e_assert_same_file "$pidfile" "$sb_dir/pidfile.before" "pid file"
 e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests (the first run's)"
@@ -41,7 +41,7 @@ live=$!
 printf '%d\n' "$live" > "$pidfile"
 e2e_run
 e2e_assert_ran
-e2e_assert_eq "$(e2e_log_count pid_guard_acquire "stale pid file $pidfile (pid $live, sleep), taking it over")" 1 \
+e2e_assert_eq "$(e2e_log_count "stale pid file $pidfile (pid $live, sleep), taking it over")" 1 \
   "log lines on the pid file taken over"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
 e2e_assert_cleaned_up
@@ -60,7 +60,7 @@ e2e_run
 e2e_assert_ran
 e2e_assert_eq "$(sed -nE 's/^DEBUG:   [a-z_]+ L#[0-9]+ (stale pid file.*)$/\1/p' "$E2E_LOG" | grep -c "pid $gone" || true)" 1 \
   "log lines on the stale pid file taken over"
-e2e_assert_eq "$(e2e_log_count main "ospreyd is already running!!!")" 0 "refusals"
+e2e_assert_eq "$(e2e_log_count "ospreyd is already running!!!")" 0 "refusals"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/payload.cfg" "installed payload"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
 e2e_assert_pid_file_named_the_run

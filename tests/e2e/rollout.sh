@@ -58,8 +58,8 @@ while read -r serial_row value expected; do
   e2e_assert_untouched
   e2e_assert_status waiting null 2.0 https
   [ "$expected" != "0!" ] ||
-    e2e_assert_log rollout_percent "rollout value [$value] is not a percentage from 0 to 100, taken as 0"
-  e2e_assert_log rollout_reaches_us \
+    e2e_assert_log "rollout value [$value] is not a percentage from 0 to 100, taken as 0"
+  e2e_assert_log \
     "version 2.0 is rolling out to ${expected%!}%, this router's bucket is $([ "$serial_row" = - ] && echo 99 || echo "$b")"
   e2e_assert_eq "$(payload_requests)" 0 "payload requests"
 done <<<"$rows"
@@ -116,7 +116,7 @@ for row in "good v1" "file v1" "none -"; do
   fail_on "$sb_dir/broken.cfg"
   e2e_run
   e2e_assert_ran
-  e2e_assert_log roll_back "version 1.1 does not start, back to the previous configuration"
+  e2e_assert_log "version 1.1 does not start, back to the previous configuration"
   if [ "$after" = - ]; then
     e2e_assert_absent /tmp/dbg-gen.cfg "installed file after the rollback"
   else
@@ -137,7 +137,7 @@ e2e_case "the refused version is skipped, a newer one installs"
 : > "$E2E_ORU_CALLS"
 : > "$(sb_nginx_log "$E2E_SERVER")"
 e2e_run
-e2e_assert_log version_refused "version 1.1 was refused by the service, waiting for a newer one"
+e2e_assert_log "version 1.1 was refused by the service, waiting for a newer one"
 e2e_assert_eq "$(payload_requests)" 0 "payload requests"
 e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
 e2e_assert_status refused null 1.1 https
@@ -167,7 +167,8 @@ e2e_run
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed file"
 e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.2 "recorded version"
 e2e_assert_content /tmp/dbg_log_collect/refused 1.3 "refused version"
-e2e_assert_status rolled_back 1.2 1.3 https
+e2e_assert_log "the previous run ended while judging version 1.3: rolled back"
+e2e_assert_status rolled_back 1.2 null null
 
 e2e_case "the build's health check fails after a good restart: rolled back"
 release_at 1.4 "$sb_dir/v3.cfg" none
@@ -179,7 +180,46 @@ rm /sandbox/unhealthy /tmp/dbg_log_collect/refused
 KESTRELD=$KESTREL_SHORT_LIMIT_DAEMON e2e_run
 e2e_assert_status installed 1.4 1.4 https
 
+# The verdict always comes.  The short-limit build's health check may take
+# 2 s, its restart longer than its run limit of 10 s.
+short_run() { E2E_TIMEOUT=60 KESTRELD=$KESTREL_SHORT_LIMIT_DAEMON e2e_run; }
+
+e2e_case "the health check hangs: stopped at its time, rolled back, refused, not retried"
+release_at 1.5 "$sb_dir/v1.cfg" none
+touch /sandbox/hang
+short_run
+# Once for the new version, once on the way back (the check still hangs).
+e2e_assert_log "the health check took over 2 seconds, stopped" 2
+e2e_assert_status rolled_back 1.4 1.5 https
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v3.cfg" "installed file"
+e2e_assert_content /tmp/dbg_log_collect/refused 1.5 "refused version"
+! pgrep -f "sleep 600" >/dev/null || e2e_fail "the hanging health check outlived its limit"
+rm /sandbox/hang
+: > "$(sb_nginx_log "$E2E_SERVER")"
+short_run
+e2e_assert_status refused 1.4 1.5 https
+e2e_assert_eq "$(payload_requests)" 0 "payload requests"
+
+e2e_case "the run limit falls while the restart hangs: rolled back before the run stops"
+release_at 1.6 "$sb_dir/v1.cfg" none
+: > "$E2E_ORU_CALLS"
+# Only the new version's stop hangs (20 s, past the limit), not the rollback's.
+echo 20 > "$E2E_ORU_DELAY"
+short_run &
+launcher=$!
+until pgrep -x sleep >/dev/null; do sleep 0.1; done
+: > "$E2E_ORU_DELAY"
+wait "$launcher" || e2e_fail "the run did not end cleanly"
+e2e_assert_log "run stopped at its limit of 10 seconds while judging version 1.6: rolled back"
+e2e_assert_status rolled_back 1.4 1.6 https
+e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v3.cfg" "installed file"
+e2e_assert_content /tmp/dbg_log_collect/refused 1.6 "refused version"
+e2e_assert_absent /tmp/dbg_log_collect/trying "trying marker"
+e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstop\nstart\n' "calls of /etc/init.d/oru"
+e2e_assert_cleaned_up
+
 e2e_case "nothing newer: the status says current"
+release_at 1.4 "$sb_dir/v3.cfg" none
 e2e_run
 e2e_assert_status current 1.4 1.4 https
 
@@ -196,11 +236,17 @@ for row in "30 30" "99999 3600" "0 -" "1.5 -" "-5 -" "99999x -"; do
   first=$(head -n 1 "$E2E_ERR")
   if [ "$largest" = - ]; then
     e2e_assert_not_contains "$E2E_ERR" "sleep"
-    [ "$value" = 0 ] || e2e_assert_log splay "dbg_splay [$value] is not a whole number of seconds, taken as 0"
+    [ "$value" = 0 ] || e2e_assert_log "dbg_splay [$value] is not a whole number of seconds, taken as 0"
   else
     [[ $first =~ ^sleep\ ([0-9]+)$ ]] || e2e_fail "the first thing the run did was [$first], not its pause"
     [ "${BASH_REMATCH[1]}" -le "$largest" ] || e2e_fail "paused ${BASH_REMATCH[1]} s, more than $largest"
   fi
 done
+
+e2e_case "a splay longer than the run limit: the run still fetches"
+e2e_reset
+e2e_config "dbg_ftp_path=$E2E_HTTPS_HOST" "dbg_splay=3600"
+KESTREL_SLEEP_REAL_FIRST=12 short_run
+e2e_assert_status installed 1.4 1.4 https
 
 echo "rollout: all cases passed"

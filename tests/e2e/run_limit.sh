@@ -35,7 +35,7 @@ expect_stopped_at_limit() { # PORT [PAUSE]
   awk -v s="$E2E_SECONDS" -v l="$l" 'BEGIN { exit !(s >= l && s < l + 15) }' \
     || e2e_fail "the run took $E2E_SECONDS s, limit $limit s after a pause of ${2:-0} s"
   e2e_assert_status stopped 1.0 null null
-  e2e_assert_log main "run stopped at its limit of $limit seconds"
+  e2e_assert_log "run stopped at its limit of $limit seconds"
   e2e_assert_contains "$accepted" "$E2E_SERVER:$1"
   e2e_assert_not_contains "$E2E_ERR" "successfully"
   e2e_assert_cleaned_up

@@ -30,7 +30,7 @@ Download file $url/dbg-gen.cfg successfully!" "stderr"
 e2e_assert_eq "$(e2e_sleeps)" "" "pauses"
 e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
 e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 1 "payload requests"
-e2e_assert_log parse_ctl "Get new version"
+e2e_assert_log "Get new version"
 e2e_assert_contains "$E2E_LOG" "      ver =1.0.12"
 e2e_assert_contains "$E2E_LOG" "      file=dbg-gen_V1.0.12"
 e2e_assert_contains "$E2E_LOG" "      md5 =$(e2e_md5 "$sb_dir/v1.cfg")"
@@ -43,7 +43,7 @@ e2e_case "same version again"
 : > "$E2E_LOG"
 e2e_run
 e2e_assert_ran
-e2e_assert_log parse_ctl "We have had the newest version"
+e2e_assert_log "We have had the newest version"
 e2e_assert_eq "$(e2e_requests "$dir/fileinfo.txt")" 1 "control file requests"
 e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 0 "payload requests"
 e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
@@ -57,7 +57,7 @@ e2e_publish "$module" 1.0.9 "$sb_dir/v2.cfg"
 : > "$(sb_nginx_log "$E2E_SERVER")"
 e2e_run
 e2e_assert_ran
-e2e_assert_log parse_ctl "We have had the newest version" 2
+e2e_assert_log "We have had the newest version" 2
 e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 0 "payload requests"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v1.cfg" "installed payload"
 
@@ -83,7 +83,7 @@ e2e_assert_eq "$(e2e_requests "$dir/dbg-gen.cfg")" 1 "payload requests"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/installed.cfg" "installed payload after a bad digest"
 e2e_assert_content "$E2E_ORU_CALLS" "" "calls of /etc/init.d/oru"
 e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.0.12 "recorded version after a bad digest"
-e2e_assert_log parse_ctl "Get new version"
+e2e_assert_log "Get new version"
 e2e_assert_cleaned_up
 
 e2e_case "wrong MD5 fixed on the server: the next run installs"
@@ -91,7 +91,7 @@ e2e_publish "$module" 1.2.0 "$sb_dir/v2.cfg"
 : > "$E2E_LOG"
 e2e_run
 e2e_assert_ran
-e2e_assert_log parse_ctl "Get new version"
+e2e_assert_log "Get new version"
 e2e_assert_same_file /tmp/dbg-gen.cfg "$sb_dir/v2.cfg" "installed payload"
 e2e_assert_content /tmp/dbg_log_collect/dbg_version 1.2.0 "recorded version"
 e2e_assert_content "$E2E_ORU_CALLS" $'stop\nstart\n' "calls of /etc/init.d/oru"
@@ -104,7 +104,7 @@ printf 1.2.0 > /tmp/dbg_log_collect/dbg_version
 e2e_publish "$module" 1.3.0 "$sb_dir/v1.cfg"
 e2e_run
 e2e_assert_installed "$sb_dir/v1.cfg" 1.3.0
-e2e_assert_log install "/tmp/dbg-gen.cfg was not ours (owner 0), replaced"
+e2e_assert_log "/tmp/dbg-gen.cfg was not ours (owner 0), replaced"
 e2e_assert_cleaned_up
 
 echo "update_https: all cases passed"

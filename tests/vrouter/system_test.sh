@@ -71,7 +71,7 @@ e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed 
 e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
 e2e_assert_contains "$VR_LAB/out/status.json" '"result":"installed","installed":"1.2.0","published":"1.2.0"'
 e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
-e2e_assert_log control_signatures_verified "signatures of $VR_DIR/fileinfo.txt verified"
+e2e_assert_log "signatures of $VR_DIR/fileinfo.txt verified"
 # The first boot moved the key from its old path into the keys directory.
 fp=$(sed -n 2p "$VR_IMAGE/keys/release.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n' | sed 's/^0*//')
 e2e_assert_same_file "$VR_FLASH/etc/kestrel/keys/$fp" "$VR_IMAGE/keys/release.pub" "key in the keys directory"
@@ -90,7 +90,7 @@ ftp_fallback)
     e2e_fail "the router's resolver did not ask dnsmasq for $VR_FTP_HOST"
   ;;
 already_running)
-  e2e_assert_log main "ospreyd is already running!!!"
+  e2e_assert_log "ospreyd is already running!!!"
   e2e_assert_contains "$console" "second start: status 0"
   ;;
 esac
