@@ -33,11 +33,13 @@ digest_name() { echo "dbg-gen.cfg.$(sha256sum "$1" | cut -c1-16)"; }
 # The paths the router asked the server for, in order.
 requests() { sed -nE 's/.*"GET ([^ ]*) HTTP.*/\1/p' "$(sb_nginx_log "$E2E_SERVER")" | sed "s|^$dir/||" | tr '\n' ' '; }
 
-# The run changed nothing on the router and logged WHY.
+# The run changed nothing on the router and logged WHY, the status's reason.
 expect_refused() { # WHY
   grep -qF -- "$1" "$E2E_LOG" || tail -n 5 "$E2E_LOG" >&2
   e2e_assert_untouched
   e2e_assert_contains "$E2E_LOG" "$1"
+  e2e_assert_contains /tmp/dbg_log_collect/status.json "\"result\":\"refused\""
+  e2e_assert_contains /tmp/dbg_log_collect/status.json "\"reason\":\"$1"
 }
 
 # A fresh router (empty /tmp, state directory kept) runs once.
