@@ -82,7 +82,8 @@ void run_status_write(const run_status* st) {
     add_text(obj, "published", st->published);
     add_text(obj, "transport", st->transport);
     char reason[sizeof st->reason + 64];
-    bounded_format(reason, sizeof reason, "%s%s", st->reason[0] ? st->reason : "the run ended before it logged anything",
+    bounded_format(reason, sizeof reason, "%s%s",
+                   st->reason[0] ? st->reason : "the run ended before it logged anything",
                    st->expiry_unchecked ? "; expiry not checked: clock not synchronized" : "");
     cJSON_AddStringToObject(obj, "reason", reason);
     char* text = cJSON_PrintUnformatted(obj);

@@ -133,9 +133,8 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
     static char text[control_file_cap + 1];
     std::size_t len = 0;
     unique_fd in(::open(control, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in.valid() || !read_whole(in.get(), text, sizeof text, len)) {
+    if (!in.valid() || !read_whole(in.get(), text, sizeof text, len))
         return refuse(why, "cannot read the control file %s: update refused", shown);
-    }
     signature_block block;
     switch (read_signature_block(text, len, block)) {
         case signatures_read::none:
@@ -143,13 +142,13 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         case signatures_read::malformed:
             return refuse(why, "control file %s has a malformed signature: update refused", shown);
         case signatures_read::too_many:
-            return refuse(why, "control file %s carries more than %zu signatures: update refused", shown, max_signatures);
+            return refuse(why, "control file %s carries more than %zu signatures: update refused", shown,
+                          max_signatures);
         case signatures_read::ok:
             break;
     }
-    if (!write_whole(signed_text, text, block.signed_length)) {
+    if (!write_whole(signed_text, text, block.signed_length))
         return refuse(why, "cannot keep the signed text of %s: update refused", shown);
-    }
 
     char errors[128];
     if (!beside(signed_text, "usign_error", errors, sizeof errors))
@@ -162,14 +161,12 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         char key[256];
         struct stat st;
         // A key this router does not hold neither counts nor refuses.
-        if (!bounded_format(key, sizeof key, "%s/%s", build_config::keys_dir, e.key) ||
-            ::lstat(key, &st) != 0)
+        if (!bounded_format(key, sizeof key, "%s/%s", build_config::keys_dir, e.key) || ::lstat(key, &st) != 0)
             continue;
         bool counted = false;
         for (std::size_t k = 0; k < good_count; ++k) counted = counted || std::strcmp(good[k], e.key) == 0;
-        if (!write_whole(signature_file, text + e.offset, e.length)) {
+        if (!write_whole(signature_file, text + e.offset, e.length))
             return refuse(why, "cannot keep a signature of %s: update refused", shown);
-        }
         char cmd[512];
         text_builder line(cmd);
         line.raw("usign -V -q -p ")
@@ -185,9 +182,8 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         bounded_copy(reason, sizeof reason, cat_file(errors));
         ::unlink(errors);
         ::unlink(signature_file);
-        if (r.ran && tool_missing(r.status)) {
+        if (r.ran && tool_missing(r.status))
             return refuse(why, "usign not found, cannot verify %s: update refused", shown);
-        }
         // A key of ours whose signature fails refuses, whatever others say.
         if (!r.succeeded()) {
             KOL_LOG("usign: %s", reason);
@@ -195,9 +191,9 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
         }
         if (!counted) bounded_copy(good[good_count++], sizeof good[0], e.key);
     }
-    if (good_count < needed) {
-        return refuse(why, "%s is signed by %zu of this router's keys, %u needed: update refused", shown, good_count, needed);
-    }
+    if (good_count < needed)
+        return refuse(why, "%s is signed by %zu of this router's keys, %u needed: update refused", shown, good_count,
+                      needed);
     KOL_LOG("signatures of %s verified", shown);
     return true;
 }
@@ -205,13 +201,11 @@ bool control_signatures_verified(const char* control, const char* signed_text, c
 bool release_bound_here(const control_record& rec, const char* module, const char* file_path, refusal_text& why) {
     char own_path[256 + 16 + 1];
     bounded_format(own_path, sizeof own_path, "%s%s/", file_path, module);
-    if (!rec.has_release || rec.release_cut) {
+    if (!rec.has_release || rec.release_cut)
         return refuse(why, "control file names no release place: update refused");
-    }
-    if (std::strcmp(rec.module, module) != 0 || std::strcmp(rec.path, own_path) != 0) {
+    if (std::strcmp(rec.module, module) != 0 || std::strcmp(rec.path, own_path) != 0)
         return refuse(why, "release published for module %s at %s, not %s at %s: update refused", rec.module, rec.path,
                 module, own_path);
-    }
     return true;
 }
 
