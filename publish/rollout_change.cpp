@@ -73,6 +73,16 @@ int change_rollout(const rollout_change_request& req) {
         return refuse("the control file published in %s%s has no [Release] section to change", req.prefix, module);
     char why[256] = {};
     bool ok = write_control(control, text, len, current.enc, s, why);
+    // A router must read the new values back, from the section it reads.
+    static published_release written;
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%d", req.percent);
+    if (ok && (!read_published(control.temp, written) || written.rec.seq.value != u.seq ||
+               written.rec.issued.value != u.issued || written.rec.expires.present != (u.expires != 0) ||
+               (req.percent >= 0 && std::strcmp(written.rec.rollout, percent) != 0))) {
+        bounded_format(why, sizeof why, "the router would read the changed control file back differently");
+        ok = false;
+    }
     if (ok && std::rename(control.temp, control.path) != 0) {
         bounded_format(why, sizeof why, "cannot rename %s to %s: %s", control.temp, control.path,
                        std::strerror(errno));

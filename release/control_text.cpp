@@ -53,7 +53,9 @@ bool has_key(std::string_view line, std::string_view key) {
 bool update_control_text(const char* text, std::size_t len, const release_update& u, char* out, std::size_t size,
                          std::size_t& out_len) {
     appender a{out, size};
-    enum { before, release, after } where = before;
+    // Sections as read_control_record finds them: the [Release] that counts
+    // is the first after the line naming Major1.
+    enum { before_major, before, release, after } where = before_major;
     bool seen_rollout = false, seen_seq = false, seen_issued = false, seen_expires = false;
     // The lines the section lacks go at its end, before the next section.
     auto close_release = [&] {
@@ -68,13 +70,20 @@ bool update_control_text(const char* text, std::size_t len, const release_update
         const char* nl = static_cast<const char*>(std::memchr(text + start, '\n', len - start));
         std::size_t end = nl ? static_cast<std::size_t>(nl - text) + 1 : len;
         std::string_view line(text + start, end - start);
-        std::size_t content = line.find_first_of("\r\n");
-        if (content == std::string_view::npos) content = line.size();
+        // The line without its line ending: every CR and LF at its end, as
+        // the reader matches "[Release]".
+        std::size_t content = line.size();
+        while (content > 0 && (line[content - 1] == '\r' || line[content - 1] == '\n')) --content;
         // Pointer arithmetic rather than substr, whose range check would pull
         // exception support into the router's binary.
         std::string_view ending = nl ? std::string_view(line.data() + content, line.size() - content)
                                      : std::string_view("\n");
         start = end;
+        if (where == before_major) {
+            if (line.find("Major1") != std::string_view::npos) where = before;
+            a.add(line);
+            continue;
+        }
         if (line.find('[') != std::string_view::npos) {
             if (where == release) close_release();
             if (where == before && std::string_view(line.data(), content) == "[Release]") where = release;
@@ -111,7 +120,7 @@ bool update_control_text(const char* text, std::size_t len, const release_update
         a.add(value);
         a.add(ending);
     }
-    if (where == before) return false;
+    if (where == before || where == before_major) return false;
     if (where == release) close_release();
     out_len = a.len;
     return a.ok;
