@@ -116,6 +116,9 @@ TEST(ReleaseText, UpdateRewritesOnlyItsLines) {
         {rel + "x=1\n[Major2]\nfile=y\n", {7, 1, 2, 3}, rel + "x=1\nrollout=7\nseq=1\nissued=2\nexpires=3\n[Major2]\nfile=y\n"},
         {rel + "x=1", {-1, 1, 2, 0}, rel + "x=1\nseq=1\nissued=2\n"},
         {head, {-1, 1, 2, 0}, ""},
+        // The [Release] a router reads: the first after Major1, a line of its own.
+        {"[Release]\nseq=1\n" + rel + "seq=3\nissued=1\n", {-1, 4, 5, 0}, "[Release]\nseq=1\n" + rel + "seq=4\nissued=5\n"},
+        {head + "[Release]\rx\nseq=1\n", {-1, 4, 5, 0}, ""},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.before);
