@@ -102,6 +102,13 @@ signing_keys signing_keys_state(refusal_text& why) {
             return signing_keys::unusable;
         }
         dir_fd.release();  // closedir closes it
+        // Whoever may remove its keys could turn the checks off.
+        struct stat dst;
+        if (::fstat(::dirfd(dir), &dst) != 0 || dst.st_uid != 0 || (dst.st_mode & (S_IWGRP | S_IWOTH))) {
+            ::closedir(dir);
+            refuse(why, "keys directory %s is not root's alone: update refused", keys);
+            return signing_keys::unusable;
+        }
         const char* fault = nullptr;
         char name[256] = {};
         while (dirent* e = ::readdir(dir)) {

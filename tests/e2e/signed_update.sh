@@ -205,6 +205,7 @@ writable by others|chmod 666 "$E2E_KEYS_DIR/$fp_release"|key $E2E_KEYS_DIR/$fp_r
 empty|: > "$E2E_KEYS_DIR/$fp_release"|key $E2E_KEYS_DIR/$fp_release is not a public key: update refused
 a secret key|cp "$SIGN_KEYS/release.sec" "$E2E_KEYS_DIR/$fp_release"|key $E2E_KEYS_DIR/$fp_release is not a public key: update refused
 named by another key|mv "$E2E_KEYS_DIR/$fp_release" "$E2E_KEYS_DIR/$fp_other"|key $E2E_KEYS_DIR/$fp_other is not named by its fingerprint: update refused
+the directory writable by others|chmod 777 "$E2E_KEYS_DIR"|keys directory $E2E_KEYS_DIR is not root's alone: update refused
 the old key file alone|rm -rf "$E2E_KEYS_DIR"; cp "$SIGN_KEYS/release.pub" "$E2E_OLD_KEY"|no key in $E2E_KEYS_DIR, but $E2E_OLD_KEY is there: update refused
 ROWS
 install_key
