@@ -14,7 +14,7 @@
 
 #include "internal/text_builder.h"
 #include "publish/fleet_count.h"
-#include "publish/published_release.h"
+#include "publish/publish_common.h"
 #include "publish/rollout_change.h"
 #include "updater/rollout.h"
 #include "updater/updater.h"
@@ -280,13 +280,12 @@ int halt(const options& o) {
     char control_path[4096];
     if (!bounded_format(control_path, sizeof control_path, "%s%s%s/fileinfo.txt", o.root, o.prefix, module.c_str()))
         return fail("ROOT path too long");
-    control_record rec{};
+    static published_release current;
+    const control_record& rec = current.rec;
     version_text version = {};
-    if (::access(control_path, F_OK) == 0) {
-        if (!read_published_control(control_path, rec))
-            return fail("cannot read the control file published in %s%s", o.prefix, module.c_str());
-        published_version(rec.file, version);
-    }
+    if (!read_published(control_path, current))
+        return fail("cannot read the control file published in %s%s", o.prefix, module.c_str());
+    if (current.exists) published_version(rec.file, version);
     if (!version[0]) return fail("no release is published in %s%s", o.prefix, module.c_str());
 
     fleet_count fc = new_fleet_count();
@@ -297,7 +296,10 @@ int halt(const options& o) {
     bool over = total >= o.min_routers && rolled * 100 > static_cast<unsigned long long>(o.max_rolled_back) * total;
     const char* verdict = !over ? "not halted" : rollout_percent(rec) == 0 ? "already halted" : nullptr;
     if (!verdict) {
-        if (change_rollout({o.root, o.module, o.prefix, o.seckey, 0, false}) != 0) return 1;
+        // As kestrel-publish --rollout 0 --update-rollout does it, with its
+        // default expiry, and only while V is still the release published.
+        rollout_change_request req{o.root, o.module, o.prefix, {o.seckey}, 0, default_expires_days, nullptr, false, version};
+        if (change_rollout(req) != 0) return 1;
         verdict = "halted";
     }
     // Tenths where the share is not whole: 1 of 3 is 33.3 %, more than 33 %.

@@ -1,6 +1,7 @@
 // kestrel-publish: lays out one release of a module on the update server the
 // way the routers read it, optionally signed, and refuses what they would not
 // install or would read back differently.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,7 +11,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include <kestrel/log.h>
@@ -18,7 +21,10 @@
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
 #include "internal/unique_fd.h"
+#include "publish/publish_common.h"
+#include "release/control_text.h"
 #include "publish/rollout_change.h"
+#include "release/file_digest.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -26,57 +32,36 @@ using namespace kestrel;
 namespace {
 
 constexpr const char synopsis[] =
-    "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be]\n"
-    "                       [--sign SECKEY] [--force] [--rollout N] ROOT MODULE VERSION PAYLOAD\n"
-    "       kestrel-publish [--prefix PATH] [--sign SECKEY] --rollout N --update-rollout ROOT MODULE\n";
-constexpr const char default_prefix[] = "/sw-apps/dbg_log_collect/";
-constexpr const char control_name[] = "fileinfo.txt";
-constexpr const char payload_name[] = "dbg-gen.cfg";
-// The router composes prefix, module and file name into 255 characters; the
-// longest name it asks for is the control file's signature.
-constexpr std::size_t router_path_max = 255;
-constexpr const char longest_name[] = "/fileinfo.txt.sig";
-constexpr std::size_t path_max = 4096;
-
-enum class encoding { utf8, utf16le, utf16be };
+    "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be] [--sign SECKEY]...\n"
+    "                       [--expires DAYS] [--push COMMAND] [--force] [--rollout N]\n"
+    "                       ROOT MODULE VERSION PAYLOAD\n"
+    "       kestrel-publish [--prefix PATH] [--sign SECKEY]... [--expires DAYS] [--push COMMAND]\n"
+    "                       --rollout N --update-rollout ROOT MODULE\n"
+    "       kestrel-publish [--prefix PATH] [--sign SECKEY]... [--expires DAYS] [--push COMMAND]\n"
+    "                       --refresh ROOT MODULE\n";
+constexpr unsigned max_expires_days = 36500;
 
 struct options {
-    const char* prefix = default_prefix;
+    const char* prefix = default_release_prefix;
     encoding enc = encoding::utf8;
-    const char* seckey = nullptr;
+    bool enc_given = false;
+    const char* seckey[max_signing_keys] = {};
+    std::size_t seckeys = 0;
     bool force = false;
     const char* rollout = nullptr;  // as given; checked by the publish
+    const char* expires = nullptr;
+    const char* push = nullptr;
     bool update_rollout = false;
+    bool refresh = false;
     const char* root = nullptr;
     const char* module = nullptr;
     const char* version = nullptr;
     const char* payload = nullptr;
 };
 
-// One file of the release: its final path, the temporary it is written to,
-// and its name below ROOT for the summary.
-struct release_file {
-    char path[path_max];
-    char temp[path_max];
-    const char* shown;
-    bool written = false;
-};
-
 int usage() {
     std::fputs(synopsis, stderr);
     return 2;
-}
-
-// Every refusal and failure: one line, exit status 1.
-int refuse(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-int refuse(const char* fmt, ...) {
-    char line[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    std::fprintf(stderr, "kestrel-publish: %s\n", line);
-    return 1;
 }
 
 bool parse_args(int argc, char** argv, options& o) {
@@ -87,13 +72,16 @@ bool parse_args(int argc, char** argv, options& o) {
         const char* a = argv[i];
         if (!options_done && std::strncmp(a, "--", 2) == 0) {
             bool takes_value = !std::strcmp(a, "--prefix") || !std::strcmp(a, "--encoding") ||
-                               !std::strcmp(a, "--sign") || !std::strcmp(a, "--rollout");
+                               !std::strcmp(a, "--sign") || !std::strcmp(a, "--rollout") ||
+                               !std::strcmp(a, "--expires") || !std::strcmp(a, "--push");
             if (!std::strcmp(a, "--")) {
                 options_done = true;
             } else if (!std::strcmp(a, "--force")) {
                 o.force = true;
             } else if (!std::strcmp(a, "--update-rollout")) {
                 o.update_rollout = true;
+            } else if (!std::strcmp(a, "--refresh")) {
+                o.refresh = true;
             } else if (!takes_value || i + 1 >= argc) {
                 return false;
             } else if (!std::strcmp(a, "--prefix")) {
@@ -101,9 +89,15 @@ bool parse_args(int argc, char** argv, options& o) {
             } else if (!std::strcmp(a, "--rollout")) {
                 o.rollout = argv[++i];
             } else if (!std::strcmp(a, "--sign")) {
-                o.seckey = argv[++i];
+                if (o.seckeys == max_signing_keys) return false;
+                o.seckey[o.seckeys++] = argv[++i];
+            } else if (!std::strcmp(a, "--expires")) {
+                o.expires = argv[++i];
+            } else if (!std::strcmp(a, "--push")) {
+                o.push = argv[++i];
             } else {
                 const char* e = argv[++i];
+                o.enc_given = true;
                 if (!std::strcmp(e, "utf-8"))
                     o.enc = encoding::utf8;
                 else if (!std::strcmp(e, "utf-16le"))
@@ -118,9 +112,12 @@ bool parse_args(int argc, char** argv, options& o) {
         if (n == 4) return false;
         positional[n++] = a;
     }
-    if (o.update_rollout) {
-        // Only the percentage changes: nothing else may be asked for.
-        if (n != 2 || !o.rollout || o.force || o.enc != encoding::utf8) return false;
+    if (o.update_rollout || o.refresh) {
+        // Only the percentage, or the freshness, changes: nothing else may be
+        // asked for, and not both at once.
+        if (n != 2 || o.update_rollout == o.refresh || o.update_rollout != (o.rollout != nullptr) || o.force ||
+            o.enc_given)
+            return false;
         o.root = positional[0];
         o.module = positional[1];
         return true;
@@ -133,76 +130,6 @@ bool parse_args(int argc, char** argv, options& o) {
     return true;
 }
 
-// Printable form of one byte for a refusal message.
-const char* shown_char(char c, char (&buf)[8]) {
-    auto u = static_cast<unsigned char>(c);
-    if (u > 0x20 && u < 0x7f)
-        std::snprintf(buf, sizeof buf, "'%c'", c);
-    else if (u == 0x20)
-        std::snprintf(buf, sizeof buf, "blank");
-    else
-        std::snprintf(buf, sizeof buf, "\\x%02X", u);
-    return buf;
-}
-
-// The module as the router names it: lower-cased, at most 15 characters, and
-// one plain path component.
-bool check_module(const char* module, char (&lower)[16], char (&reason)[256]) {
-    if (!bounded_copy(lower, sizeof lower, module)) {
-        bounded_format(reason, sizeof reason, "module name %s is longer than the router's 15 characters", module);
-        return false;
-    }
-    if (!lower[0] || !std::strcmp(lower, ".") || !std::strcmp(lower, "..")) {
-        bounded_format(reason, sizeof reason, "module name [%s] names no directory", module);
-        return false;
-    }
-    for (char* p = lower; *p; ++p) {
-        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 0x20);
-        bool ok = (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '.' || *p == '-' || *p == '_';
-        if (!ok) {
-            char c[8];
-            bounded_format(reason, sizeof reason, "module name holds %s: only letters, digits, '.', '-' and '_' are carried",
-                           shown_char(*p, c));
-            return false;
-        }
-    }
-    return true;
-}
-
-// A prefix every router can ask for, that stays below ROOT: "/", or "/"
-// followed by segments of letters, digits, '.', '_' and '-' (never empty,
-// "." or ".."), each ending in '/'.
-bool check_prefix(const char* prefix, char (&reason)[256]) {
-    std::size_t len = std::strlen(prefix);
-    if (len == 0 || prefix[0] != '/' || prefix[len - 1] != '/') {
-        bounded_format(reason, sizeof reason, "--prefix %s must begin and end with '/'", prefix);
-        return false;
-    }
-    const char* segment = prefix + 1;
-    for (const char* p = segment; p < prefix + len; ++p) {
-        if (*p == '/') {
-            std::string_view seg(segment, static_cast<std::size_t>(p - segment));
-            if (seg.empty() || seg == "." || seg == "..") {
-                bounded_format(reason, sizeof reason, "--prefix %s has an empty, '.' or '..' segment", prefix);
-                return false;
-            }
-            segment = p + 1;
-            continue;
-        }
-        bool ok = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '.' ||
-                  *p == '_' || *p == '-';
-        if (!ok) {
-            char c[8];
-            bounded_format(reason, sizeof reason,
-                           "--prefix %s holds %s: only letters, digits, '.', '_', '-' and '/' reach every router", prefix,
-                           shown_char(*p, c));
-            return false;
-        }
-    }
-    return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_separator(char c) { return c == '.' || c == '-' || c == '_'; }
 
 // A version the router reads back exactly as written: decimal components
@@ -242,74 +169,18 @@ bool check_version(const char* v, char (&reason)[256]) {
     return true;
 }
 
-// A private scratch file under /tmp (the narrowing renames its result onto
-// the file it narrows, from /tmp).
-bool make_scratch(char (&path)[64], unique_fd& fd) {
-    bounded_copy(path, sizeof path, "/tmp/kestrel-publish.XXXXXX");
-    fd.reset(::mkstemp(path));
-    return fd.valid();
-}
-
-bool write_all(int fd, const void* data, std::size_t len) {
-    auto p = static_cast<const unsigned char*>(data);
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Copies from to the open descriptor out; the number of bytes in size.
-bool copy_into(const char* from, int out, unsigned long long& size) {
-    unique_fd in(::open(from, O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return false;
-    size = 0;
-    char buf[16384];
-    for (;;) {
-        ssize_t n = ::read(in.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (!write_all(out, buf, static_cast<std::size_t>(n))) return false;
-        size += static_cast<unsigned long long>(n);
-    }
-}
-
-// Reads a control file as the router does (narrowed, then parsed with its
-// own parser).  False when it cannot be read at all.
-bool read_control_file(const char* path, control_record& rec) {
-    char scratch[64];
-    unique_fd out;
-    if (!make_scratch(scratch, out)) return false;
-    unsigned long long ignored;
-    bool ok = copy_into(path, out.get(), ignored) && ::close(out.release()) == 0 && kol_iconv(scratch) == 1;
-    if (ok) read_control_record(scratch, rec);
-    ::unlink(scratch);
-    return ok;
-}
-
-// The payload's digest in the control file's form, from md5sum as the router
-// computes it.
-bool payload_digest(const char* path, char (&digest)[33]) {
+// The payload's MD5 in the control file's form (upper case) and its
+// SHA-256, from md5sum and sha256sum as the router computes them.
+bool payload_digests(const char* path, char (&md5)[33], char (&sha256)[sha256_digits + 1]) {
     char scratch[64];
     unique_fd out;
     if (!make_scratch(scratch, out)) return false;
     out.reset();
-    char cmd[path_max + 128];
-    text_builder line(cmd);
-    line.raw("md5sum ").quoted(path).raw(" > ").quoted(scratch);
-    bool ran = run_command(line).succeeded();
-    const char* line_text = cat_file(scratch);
-    bool ok = ran && bounded_copy(digest, sizeof digest, std::string_view(line_text, std::strcspn(line_text, " ")));
-    ::unlink(scratch);
-    if (!ok || std::strlen(digest) != 32) return false;
-    for (char* p = digest; *p; ++p) {
+    if (!file_digest("md5sum", path, scratch, md5, 32) ||
+        !file_digest("sha256sum", path, scratch, sha256, sha256_digits))
+        return false;
+    for (char* p = md5; *p; ++p)
         if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 0x20);
-        if (!is_digit(*p) && !(*p >= 'A' && *p <= 'F')) return false;
-    }
     return true;
 }
 
@@ -333,123 +204,57 @@ bool payload_fetchable(const char* path, char (&reason)[256]) {
     return false;
 }
 
-// usign where it is installed, else Debian's signify-openbsd (same formats).
-const char* signing_tool() {
-    for (const char* tool : {"usign", "signify-openbsd"}) {
-        char cmd[64];
-        text_builder line(cmd);
-        line.raw("command -v ").raw(tool).raw(" >/dev/null 2>&1");
-        if (run_command(line).succeeded()) return tool;
-    }
-    return nullptr;
+// The digest-named payloads in dir, newest first; the three newest stay.
+constexpr std::size_t payloads_kept = 3;
+
+bool is_digest_name(const char* name) {
+    std::size_t prefix = sizeof digest_name_prefix - 1;
+    return std::strncmp(name, digest_name_prefix, prefix) == 0 && std::strlen(name + prefix) == digest_name_digits &&
+           std::strspn(name + prefix, "0123456789abcdef") == digest_name_digits;
 }
 
-// The signing tool's complaint, if any, goes into why (one line).
-bool sign(const char* tool, const char* seckey, const char* file, const char* sig, char (&why)[256]) {
-    char errors[64];
-    unique_fd scratch;
-    if (!make_scratch(errors, scratch)) return false;
-    char cmd[4 * path_max + 64];
-    text_builder line(cmd);
-    line.raw(tool).raw(" -S -s ").quoted(seckey).raw(" -m ").quoted(file).raw(" -x ").quoted(sig).raw(" 2>").quoted(errors);
-    bool ok = run_command(line).succeeded();
-    bounded_copy(why, sizeof why, cat_file(errors));
-    ::unlink(errors);
-    return ok;
-}
-
-// The directories a release had to make, so that a refusal can take them
-// away again: each is dir cut at one of the offsets.
-struct made_dirs {
-    std::size_t ends[64];
+// Removes the digest-named payloads of releases older than the three
+// newest (by the time each was written), printing what went.
+void remove_old_payloads(const char* dir, std::size_t root_len) {
+    struct entry {
+        char name[sizeof(digest_name)];
+        timespec written;
+    };
+    static entry found[256];
     std::size_t count = 0;
-};
-
-// Creates every directory of dir below root (which must exist), 0755
-// whatever the umask.
-bool make_dirs(const char* dir, std::size_t root_len, made_dirs& made) {
-    char path[path_max];
-    if (!bounded_copy(path, sizeof path, dir)) return false;
-    for (char* p = path + root_len + 1; *p; ++p) {
-        if (*p != '/' || p[1] == '\0') continue;
-        *p = '\0';
-        bool made_now = ::mkdir(path, 0755) == 0;
-        if (!made_now && errno != EEXIST) return false;
-        if (made_now && made.count < 64) {
-            ::chmod(path, 0755);
-            made.ends[made.count++] = static_cast<std::size_t>(p - path);
-        }
-        *p = '/';
+    DIR* d = ::opendir(dir);
+    if (!d) return;
+    while (dirent* e = ::readdir(d)) {
+        struct stat st;
+        if (count == sizeof found / sizeof found[0] || !is_digest_name(e->d_name) ||
+            ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        bounded_copy(found[count].name, sizeof found[count].name, e->d_name);
+        found[count++].written = st.st_mtim;
     }
-    if (::mkdir(path, 0755) != 0) return errno == EEXIST;
-    ::chmod(path, 0755);
-    if (made.count < 64) made.ends[made.count++] = std::strlen(path);
-    return true;
-}
-
-void remove_made_dirs(const char* dir, const made_dirs& made) {
-    char path[path_max];
-    for (std::size_t i = made.count; i-- > 0;) {
-        bounded_copy(path, sizeof path, dir);
-        path[made.ends[i]] = '\0';
-        ::rmdir(path);
+    ::closedir(d);
+    auto newer = [](const entry& a, const entry& b) {
+        return a.written.tv_sec != b.written.tv_sec ? a.written.tv_sec > b.written.tv_sec
+                                                    : a.written.tv_nsec > b.written.tv_nsec;
+    };
+    std::sort(found, found + count, newer);
+    for (std::size_t i = payloads_kept; i < count; ++i) {
+        char path[path_max];
+        if (bounded_format(path, sizeof path, "%s%s", dir, found[i].name) && ::unlink(path) == 0)
+            std::printf("removed:  %s\n", path + root_len);
     }
 }
 
-// The control file's text in the chosen encoding, with its byte-order mark
-// for UTF-16 (every character is ASCII).
-bool write_control_file(int fd, const char* text, encoding enc) {
-    if (enc == encoding::utf8) return write_all(fd, text, std::strlen(text));
-    unsigned char wide[2048];
-    std::size_t n = 0;
-    wide[n++] = enc == encoding::utf16le ? 0xFF : 0xFE;
-    wide[n++] = enc == encoding::utf16le ? 0xFE : 0xFF;
-    for (const char* p = text; *p && n + 2 <= sizeof wide; ++p) {
-        wide[n++] = enc == encoding::utf16le ? static_cast<unsigned char>(*p) : 0;
-        wide[n++] = enc == encoding::utf16le ? 0 : static_cast<unsigned char>(*p);
-    }
-    return write_all(fd, wide, n);
+// Days as given to --expires: 0 (no expiry) to max_expires_days.
+bool expires_days(const char* text, unsigned& days) {
+    days = default_expires_days;
+    if (!text) return true;
+    if (!*text || std::strlen(text) > 5 || std::strspn(text, "0123456789") != std::strlen(text)) return false;
+    days = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
+    return days <= max_expires_days;
 }
 
-void remove_temps(release_file* files, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (files[i].written) ::unlink(files[i].temp);
-}
-
-// What a refusal after the first change below ROOT must undo.
-struct undo {
-    release_file* files;
-    const char* dir;
-    made_dirs made;
-    void operator()() {
-        remove_temps(files, 4);
-        remove_made_dirs(dir, made);
-    }
-};
-
-// Writes a file of the release under its temporary name, 0644 whatever the
-// umask, synced; false when it could not be written whole.
-template <typename Fill>
-bool write_temp(release_file& f, Fill fill) {
-    ::unlink(f.temp);
-    unique_fd out(::open(f.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    f.written = out.valid();
-    return out.valid() && ::fchmod(out.get(), 0644) == 0 && fill(out.get()) && ::fsync(out.get()) == 0 &&
-           ::close(out.release()) == 0;
-}
-
-// A percentage from 0 to 100, as routers read it; -1 for anything else.
-int percent_value(const char* text) {
-    int value = 0;
-    if (!*text || std::strlen(text) > 3) return -1;
-    for (const char* p = text; *p; ++p) {
-        if (!is_digit(*p)) return -1;
-        value = value * 10 + (*p - '0');
-    }
-    return value <= 100 ? value : -1;
-}
-
-int publish(const options& o) {
+int publish(const options& o, unsigned days) {
     char reason[256];
     char module[16];
     if (!check_module(o.module, module, reason)) return refuse("%s", reason);
@@ -470,157 +275,133 @@ int publish(const options& o) {
     if (!root_fd.valid()) return refuse("ROOT %s is not a directory", o.root);
     if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", o.root, std::strerror(errno));
 
-    // What is published there now: a new release must be newer.
+    // What is published there now: a new release must be newer, and its
+    // seq higher.
     char control_path[path_max];
-    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_name);
-    control_record current{};
+    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_file_name);
+    static published_release current;
+    if (!read_published(control_path, current))
+        return refuse("cannot read the control file published in %s%s", o.prefix, module);
     char current_version[32] = {};
-    if (::access(control_path, F_OK) == 0) {
-        if (!read_control_file(control_path, current))
-            return refuse("cannot read the control file published in %s%s", o.prefix, module);
-        // One that names no version is no release to be newer than.
-        published_version(current.file, current_version);
-    }
+    if (current.exists) published_version(current.rec.file, current_version);
     if (!o.force && current_version[0] && cmp_version(current_version, o.version) != 1)
         return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
                       current_version, o.prefix, module);
 
     if (!payload_fetchable(o.payload, reason)) return refuse("%s", reason);
-    const char* tool = nullptr;
-    if (o.seckey) {
-        if (::access(o.seckey, R_OK) != 0) return refuse("cannot read SECKEY %s: %s", o.seckey, std::strerror(errno));
-        tool = signing_tool();
-        if (!tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
+    signer s{nullptr, {}, o.seckeys};
+    for (std::size_t k = 0; k < o.seckeys; ++k) {
+        s.keys[k] = o.seckey[k];
+        if (::access(o.seckey[k], R_OK) != 0)
+            return refuse("cannot read SECKEY %s: %s", o.seckey[k], std::strerror(errno));
+    }
+    if (s.count) {
+        s.tool = signing_tool();
+        if (!s.tool) return refuse("--sign needs usign or signify-openbsd, and neither is installed");
     }
 
     // In the order they are renamed into place: a router never sees a
     // control file naming a payload that is not there yet.
-    const char* names[4] = {payload_name, "dbg-gen.cfg.sig", control_name, "fileinfo.txt.sig"};
-    release_file files[4];
-    std::size_t root_len = std::strlen(o.root);
-    for (std::size_t i = 0; i < 4; ++i) {
-        bounded_format(files[i].path, sizeof files[i].path, "%s%s", dir, names[i]);
-        if (!bounded_format(files[i].temp, sizeof files[i].temp, "%s.%s.%ld", dir, names[i], static_cast<long>(::getpid())))
-            return refuse("ROOT path too long");
-        files[i].shown = files[i].path + root_len;
-    }
-    release_file& payload = files[0];
-    release_file& payload_sig = files[1];
+    release_file files[3];
+    release_file& digest_payload = files[0];
+    release_file& payload = files[1];
     release_file& control = files[2];
-    release_file& control_sig = files[3];
+    std::size_t root_len = std::strlen(o.root);
+    auto place_file = [&](release_file& f, const char* name) {
+        f.shown = f.path + root_len;
+        return bounded_format(f.path, sizeof f.path, "%s%s", dir, name) &&
+               bounded_format(f.temp, sizeof f.temp, "%s.%s.%ld", dir, name, static_cast<long>(::getpid()));
+    };
+    if (!place_file(payload, payload_file_name) || !place_file(control, control_file_name))
+        return refuse("ROOT path too long");
 
-    undo undo_all{files, dir, {}};
+    undo undo_all{files, 3, dir, {}};
     if (!make_dirs(dir, root_len, undo_all.made)) {
         int err = errno;
         undo_all();
         return refuse("cannot create %s: %s", dir, std::strerror(err));
     }
 
-    // The [Major1] values: the payload's.
-    char file_value[128];
-    char digest[33];
-    char size_text[24];
-    encoding enc = o.enc;
     unsigned long long size = 0;
     if (!write_temp(payload, [&](int fd) { return copy_into(o.payload, fd, size); })) {
         undo_all();
         return refuse("cannot copy %s to %s", o.payload, payload.temp);
     }
-    if (!payload_digest(payload.temp, digest)) {
+    char md5[33];
+    char sha256[sha256_digits + 1];
+    digest_name name;
+    if (!payload_digests(payload.temp, md5, sha256) || !payload_digest_name(sha256, name)) {
         undo_all();
-        return refuse("md5sum gave no digest for %s", payload.temp);
+        return refuse("md5sum or sha256sum gave no digest for %s", payload.temp);
     }
+    if (!place_file(digest_payload, name) ||
+        !write_temp(digest_payload, [&](int fd) { return copy_into(payload.temp, fd, size); })) {
+        undo_all();
+        return refuse("cannot write %s", digest_payload.temp);
+    }
+
+    char size_text[24];
+    char file_value[128];
+    char place[path_max];
     bounded_format(size_text, sizeof size_text, "%llu", size);
     bounded_format(file_value, sizeof file_value, "dbg-gen_V%s", o.version);
-
+    bounded_format(place, sizeof place, "%s%s/", o.prefix, module);
+    unsigned long long issued = static_cast<unsigned long long>(std::time(nullptr));
+    unsigned long long seq = current.rec.seq.present ? current.rec.seq.value + 1 : 1;
     // The [Release] section comes last: routers of the old format stop
     // reading [Major1] at its "[".
-    char place[path_max];
-    bounded_format(place, sizeof place, "%s%s/", o.prefix, module);
-    char rollout_text[8] = {};
-    if (rollout >= 0) bounded_format(rollout_text, sizeof rollout_text, "%d", rollout);
-    char text[1024];
-    bounded_format(text, sizeof text, "[Major1]\nfile=%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s\n%s%s%s",
-                   file_value, digest, size_text, module, place, rollout >= 0 ? "rollout=" : "", rollout_text,
-                   rollout >= 0 ? "\n" : "");
-    if (!write_temp(control, [&](int fd) { return write_control_file(fd, text, enc); })) {
+    release_fields fields{file_value, md5,  size_text, module, place, rollout, sha256, name,
+                          seq,        issued, days ? issued + days * 86400ULL : 0};
+    char text[control_text_max];
+    char why[256] = {};
+    if (!format_control_text(fields, text, sizeof text) ||
+        !write_control(control, text, std::strlen(text), o.enc, s, why)) {
         undo_all();
-        return refuse("cannot write %s", control.temp);
+        return refuse("%s", why[0] ? why : "the control file does not fit");
     }
 
-    // The router's own reading of what was written must give it back.
-    {
-        control_record rec;
-        bool same = read_control_file(control.temp, rec) && !std::strcmp(rec.file, file_value) &&
-                    !std::strcmp(rec.md5, digest) && !std::strcmp(rec.size, size_text) &&
-                    !std::strcmp(rec.module, module) && !std::strcmp(rec.path, place) &&
-                    rec.has_rollout == (rollout >= 0) && !std::strcmp(rec.rollout, rollout_text);
-        if (!same) {
-            undo_all();
-            return refuse("the router would read the control file back differently (file [%s], md5 [%s], size [%s], "
-                          "module [%s], path [%s])",
-                          rec.file, rec.md5, rec.size, rec.module, rec.path);
-        }
-    }
-
-    if (tool) {
-        char why[256] = {};
-        control_sig.written = true;
-        payload_sig.written = true;
-        if ((payload_sig.written && !sign(tool, o.seckey, payload.temp, payload_sig.temp, why)) ||
-            !sign(tool, o.seckey, control.temp, control_sig.temp, why) ||
-            (payload_sig.written && ::chmod(payload_sig.temp, 0644) != 0) || ::chmod(control_sig.temp, 0644) != 0) {
-            undo_all();
-            return refuse("%s could not sign with %s: %s", tool, o.seckey, why);
-        }
-    }
-
-    // An unsigned release takes the old signatures away with the files they
-    // belonged to.
-    bool removed[4] = {};
     for (release_file& f : files) {
-        if (f.written) {
-            if (std::rename(f.temp, f.path) != 0) {
-                int err = errno;
-                remove_temps(&f, static_cast<std::size_t>(files + 4 - &f));
-                return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
-            }
-            f.written = false;
-        } else {
-            removed[&f - files] = ::unlink(f.path) == 0;
+        if (std::rename(f.temp, f.path) != 0) {
+            int err = errno;
+            remove_temps(&f, static_cast<std::size_t>(files + 3 - &f));
+            return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
         }
+        f.written = false;
     }
     // The renames reach the disk before the tool says the release is out.
     unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) return refuse("cannot sync %s", dir);
 
-    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsize:     %s\n", module, o.version, digest, size_text);
-    std::printf("encoding: %s\n", enc == encoding::utf8 ? "utf-8" : enc == encoding::utf16le ? "utf-16le" : "utf-16be");
+    std::printf("module:   %s\nversion:  %s\nmd5:      %s\nsha256:   %s\nsize:     %s\nseq:      %llu\n", module,
+                o.version, md5, sha256, size_text, seq);
+    std::printf("encoding: %s\n", encoding_name(o.enc));
     if (rollout >= 0)
         std::printf("rollout:  %d%% of the fleet eligible (routers whose bucket is below %d)\n", rollout, rollout);
-    if (tool)
-        std::printf("signed:   yes (%s)\n", tool);
-    else
-        std::printf("signed:   no\n");
-    for (std::size_t i = 0; i < 4; ++i) {
-        bool wrote = i == 0 || i == 2 || tool;
-        if (wrote)
-            std::printf("wrote:    %s\n", files[i].shown);
-        else if (removed[i])
-            std::printf("removed:  %s\n", files[i].shown);
-    }
-    return 0;
+    print_expiry(fields.expires);
+    print_signers(s);
+    for (const release_file& f : files) std::printf("wrote:    %s\n", f.shown);
+    remove_old_payloads(dir, root_len);
+    std::fflush(stdout);
+    if (!o.push) return 0;
+    const char* pushed[3] = {digest_payload.shown, payload.shown, control.shown};
+    return push_files(o.root, o.push, pushed, 3);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     options o;
+    unsigned days = 0;
     if (!parse_args(argc, argv, o)) return usage();
+    if (!expires_days(o.expires, days)) return refuse("--expires %s is not a number of days from 0 to %u", o.expires,
+                                                      max_expires_days);
+    if (!o.update_rollout && !o.refresh) return publish(o, days);
+    int percent = -1;
     if (o.update_rollout) {
-        int percent = percent_value(o.rollout);
+        percent = percent_value(o.rollout);
         if (percent < 0) return refuse("--rollout %s is not a percentage from 0 to 100", o.rollout);
-        return change_rollout({o.root, o.module, o.prefix, o.seckey, percent, true});
     }
-    return publish(o);
+    rollout_change_request req{o.root, o.module, o.prefix, {}, percent, days, o.push, true, nullptr};
+    for (std::size_t k = 0; k < o.seckeys; ++k) req.seckey[k] = o.seckey[k];
+    return change_rollout(req);
 }

@@ -67,7 +67,7 @@ vrouter_demo() {
   note "Daemon:         /usr/sbin/kestreld (router build), started at boot by /etc/init.d/kestrel"
   note "Module:         $VR_MODULE (/module_name)"
   note "WAN:            router $VR_GUEST, update server and name server $VR_HOST (nginx, dnsmasq)"
-  note "Release key:    /etc/kestrel/update.pub in the image (updates must be signed)"
+  note "Release key:    in /etc/kestrel/keys after the first boot (updates must be signed)"
   heading "The administrator's settings in /etc/kestrel/config (kept on the router's flash)"
   grep -v '^#' "$VR_FLASH/etc/kestrel/config" | grep . | sed 's/^/    | /'
   e2e_make_payload "$sb_dir/payload.cfg" "for $VR_MODULE, version 1.2.0"
@@ -168,15 +168,15 @@ title "Signed updates: the router carries the release key"
 signing_setup
 install_key
 note "Release key pair:        $SIGN_KEYS/release.sec (operator), $SIGN_KEYS/release.pub"
-note "Key on the router:       $E2E_SIGNING_KEY (from now on every update must be signed)"
+note "Key on the router:       $E2E_KEYS_DIR/$(key_fingerprint "$SIGN_KEYS/release.pub") (from now on every update must be signed)"
 e2e_make_payload "$sb_dir/payload3.cfg" "for $module, version 1.0.14"
 release 1.0.14 "$sb_dir/payload3.cfg" --sign "$SIGN_KEYS/release.sec"
 run_and_show "Run 4: signed version 1.0.14 is published"
 
-title "A forged payload: signed 1.0.15, then dbg-gen.cfg replaced on the server"
+title "A forged payload: signed 1.0.15, then its payload changed on the server"
 e2e_make_payload "$sb_dir/payload4.cfg" "for $module, version 1.0.15"
 release 1.0.15 "$sb_dir/payload4.cfg" --sign "$SIGN_KEYS/release.sec"
-printf 'upload.url=http://collector.invalid/\n' >> "$E2E_WWW${E2E_PREFIX}rt-ax1/dbg-gen.cfg"
+printf 'upload.url=http://collector.invalid/\n' | tee -a "$E2E_WWW${E2E_PREFIX}rt-ax1"/dbg-gen.cfg* >/dev/null
 note "Appended to the published payload: upload.url=http://collector.invalid/"
 run_and_show "Run 5: the forged payload is refused, 1.0.14 stays installed"
 

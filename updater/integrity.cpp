@@ -5,6 +5,8 @@
 #include "internal/kol_log.h"
 #include "internal/shell_command.h"
 #include "internal/text_builder.h"
+#include "release/file_digest.h"
+#include "release/release_names.h"
 #include "updater/updater.h"
 
 namespace kestrel {
@@ -42,6 +44,19 @@ int check_md5(const char* fileName, const char* md5file) {
     // empty record.
     if (std::strlen(fileMd5) != digest_len) return 0;
     return std::strncmp(controlMd5, fileMd5, digest_len) == 0 ? 1 : 0;
+}
+
+bool check_sha256(const char* file, const char* sha256) {
+    char digest_path[128];
+    char digest[sha256_digits + 1];
+    if (!bounded_format(digest_path, sizeof digest_path, "%s.sha256", file)) return false;
+    if (!file_digest("sha256sum", file, digest_path, digest, sha256_digits)) {
+        KOL_LOG("sha256sum gave no digest for %s", file);
+        return false;
+    }
+    if (std::strcmp(digest, sha256) == 0) return true;
+    KOL_LOG("sha256 check failed, keeping the installed file");
+    return false;
 }
 
 }  // namespace kestrel

@@ -17,7 +17,9 @@
 #include "internal/text_builder.h"
 #include "updater/decision.h"
 #include "updater/install.h"
+#include "release/release_names.h"
 #include "updater/pid_guard.h"
+#include "updater/release_checks.h"
 #include "updater/run_dir.h"
 #include "updater/router_state.h"
 #include "updater/run_limit.h"
@@ -127,7 +129,7 @@ bool choose_source(run_state& run) {
     return copy_config("dbg_file_path", run.file_path);
 }
 
-// The control file fetched, verified when the router holds a key, and read
+// The control file fetched, verified when the router holds keys, and read
 // once into rec, from the same private copy.
 bool fetch_control(run_state& run, control_record& rec) {
     run_status* st = run.status;
@@ -138,33 +140,33 @@ bool fetch_control(run_state& run, control_record& rec) {
         return false;
     }
     if (st) bounded_copy(st->transport, sizeof st->transport, over_ftp ? "ftp" : "https");
-    if (run.signed_run) {
-        char published[sizeof control.path + 16];
-        published_copy_path(control, published, sizeof published);
-        if (!signature_verified(run.host, run.url, published, run_dir_file(run.dir, run_file::control_signature))) {
-            run_status_end(st, run_result::refused, "the control file's signature does not verify: update refused");
-            return false;
-        }
+    if (!run.signed_run) {
+        read_control_record(control, rec);
+        return true;
     }
-    read_control_record(control, rec);
-    if (run.signed_run && !release_bound_here(rec, run.module, run.file_path)) {
-        run_status_end(st, run_result::refused, "the release is bound to another router: update refused");
-        return false;
-    }
-    return true;
+    // Only the text the signatures cover is read.
+    refusal_text why;
+    run_path signed_text = run_dir_file(run.dir, run_file::signed_control);
+    bool verified = control_signatures_verified(control, signed_text, run_dir_file(run.dir, run_file::signature),
+                                                run.url, build_config::signatures_needed, why);
+    if (verified) read_control_record(signed_text, rec);
+    if (verified && release_bound_here(rec, run.module, run.file_path, why) && release_fields_usable(rec, why))
+        return true;
+    run_status_set(st, run_result::refused, why);
+    return false;
 }
 
 // The payload of version fetched to staged and checked against the control
-// file: its signature when the router holds a key, then its MD5.
+// file: by its digest name and SHA-256 when the router holds keys, then its
+// MD5.
 bool fetch_payload(run_state& run, const control_record& rec, const char* version, const char* staged) {
     run_status* st = run.status;
-    if (!fetch(run, "dbg-gen.cfg", staged, build_config::max_download)) {
+    if (!fetch(run, run.signed_run ? rec.payload : payload_file_name, staged, build_config::max_download)) {
         run_status_end(st, run_result::failed, "the payload of version %s could not be fetched", version);
         return false;
     }
-    if (run.signed_run &&
-        !signature_verified(run.host, run.url, staged, run_dir_file(run.dir, run_file::payload_signature))) {
-        run_status_end(st, run_result::refused, "the payload's signature does not verify: update refused");
+    if (run.signed_run && !check_sha256(staged, rec.sha256)) {
+        run_status_set(st, run_result::refused, "sha256 check failed, keeping the installed file");
         return false;
     }
     run_path md5_record = run_dir_file(run.dir, run_file::md5_record);
@@ -195,17 +197,26 @@ void update(run_state& run) {
         return run_status_end(st, run_result::failed, "module name too long: %s", cat_file("/module_name"));
     for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
 
-    signing_key key = signing_key_state();
-    if (key == signing_key::unusable)
-        return run_status_end(st, run_result::refused, "the signing key is unusable: update refused");
-    run.signed_run = key == signing_key::usable;
+    refusal_text why;
+    signing_keys keys = signing_keys_state(why);
+    if (keys == signing_keys::unusable) return run_status_set(st, run_result::refused, why);
+    run.signed_run = keys == signing_keys::usable;
 
     if (!choose_source(run)) return run_status_end(st, run_result::failed, "the configured server does not fit");
     control_record rec;
     if (!fetch_control(run, rec)) return;
 
-    decision d = decide(rec, read_router_view(run.signed_run), run_dir_file(run.dir, run_file::bucket_digest));
-    if (st) bounded_copy(st->published, sizeof st->published, d.version);
+    router_view view = read_router_view(run.signed_run);
+    decision d = decide(rec, view, run_dir_file(run.dir, run_file::bucket_digest));
+    if (st) {
+        bounded_copy(st->published, sizeof st->published, d.version);
+        st->expiry_unchecked = d.expiry_unchecked;
+    }
+    // Raised after every verified control file, failing closed as the
+    // rollback floor does.
+    if (d.seq_verified && !raise_release_floors(rec, view.releases))
+        return run_status_end(st, run_result::refused, "rollback floor unusable: %s: update refused",
+                              view.releases.problem);
     if (!d.take) return run_status_set(st, d.result, d.reason);
 
     run_path staged = run_dir_file(run.dir, run_file::payload);

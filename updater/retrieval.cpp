@@ -14,7 +14,6 @@
 #include "internal/unique_fd.h"
 #include "resolv/name_servers.h"
 #include "updater/run_dir.h"
-#include "updater/signature.h"
 #include "updater/updater.h"
 #include "updater/user_agent.h"
 
@@ -26,12 +25,8 @@ constexpr unsigned retry_pause_seconds = 60;
 
 bool is_control_file(const char* path) { return std::strstr(path, "fileinfo.txt") != nullptr; }
 
-// A signed control file is verified as published, so its bytes are kept
-// before the narrowing rewrites it.
-int narrow_control_file(const char* path) {
-    keep_published_copy(path);
-    return iconv(path);
-}
+// A signed control file is verified as the router reads it: narrowed.
+int narrow_control_file(const char* path) { return iconv(path); }
 
 // curl stopped by its file size limit (the shell may run it as a child or
 // become it); where SIGXFSZ is ignored, its write fails and the file is left
@@ -103,7 +98,6 @@ int http_transfer(const char* path, const char* file, long long cap) {
     if (std::strstr(buffer, "Bad Request")) return 0;
     if (is_control_file(file) && !std::strstr(buffer, "Major")) return 0;
     if (buffer[0] == '\0') return 0;
-    if (is_signature_path(file) && !signature_file_ok(file)) return 0;
     return 1;
 }
 

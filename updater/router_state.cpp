@@ -6,17 +6,21 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "build_config.h"
 #include "internal/fixed_path.h"
 #include "internal/kol_log.h"
 #include "internal/text_builder.h"
+#include "updater/clock_check.h"
 
 namespace kestrel {
 
 namespace {
 
 constexpr const char floor_name[] = "highest_version";
+constexpr const char seq_floor_name[] = "highest_seq";
+constexpr const char issued_floor_name[] = "highest_issued";
 
 bool floor_path(char (&path)[256]) {
     return bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, floor_name);
@@ -142,6 +146,64 @@ void raise_rollback_floor(const char* version) {
         KOL_LOG("cannot keep version %s in %s", version, build_config::state_dir);
 }
 
+namespace {
+
+// One release floor into value (0 when none kept yet); false with problem.
+bool read_number_floor(const char* name, unsigned long long& value, char (&problem)[320]) {
+    value = 0;
+    char path[256];
+    char line[32];
+    if (!bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, name)) {
+        bounded_format(problem, sizeof problem, "%s is too long", build_config::state_dir);
+        return false;
+    }
+    int r = read_owned_line(path, line, sizeof line);
+    std::size_t len = r > 0 ? std::strlen(line) : 0;
+    if (r < 0 || (r > 0 && (len == 0 || len > 19 || std::strspn(line, "0123456789") != len))) {
+        bounded_format(problem, sizeof problem, "%s %s", path, r < 0 ? "is not ours" : "is not a number");
+        return false;
+    }
+    for (std::size_t i = 0; i < len; ++i) value = value * 10 + static_cast<unsigned>(line[i] - '0');
+    return true;
+}
+
+bool keep_number_floor(const char* name, unsigned long long value, char (&problem)[320]) {
+    char path[256];
+    char text[24];
+    int len = std::snprintf(text, sizeof text, "%llu", value);
+    if (bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, name) &&
+        replace_file(path, text, static_cast<std::size_t>(len), true))
+        return true;
+    bounded_format(problem, sizeof problem, "%s cannot be kept", path);
+    return false;
+}
+
+}  // namespace
+
+release_floors read_release_floors() {
+    release_floors floors{};
+    if (const char* cause = state_dir_problem()) {
+        bounded_format(floors.problem, sizeof floors.problem, "%s %s", build_config::state_dir, cause);
+        return floors;
+    }
+    floors.usable = read_number_floor(seq_floor_name, floors.seq, floors.problem) &&
+                    read_number_floor(issued_floor_name, floors.issued, floors.problem);
+    return floors;
+}
+
+bool raise_release_floors(const control_record& rec, release_floors& floors) {
+    // One flash write each, only when the value rises.
+    if (rec.seq.value > floors.seq) {
+        if (!keep_number_floor(seq_floor_name, rec.seq.value, floors.problem)) return false;
+        floors.seq = rec.seq.value;
+    }
+    if (rec.issued.value > floors.issued) {
+        if (!keep_number_floor(issued_floor_name, rec.issued.value, floors.problem)) return false;
+        floors.issued = rec.issued.value;
+    }
+    return true;
+}
+
 router_view read_router_view(bool signed_run) {
     router_view view{};
     view.signed_run = signed_run;
@@ -149,7 +211,12 @@ router_view read_router_view(bool signed_run) {
     char line[64];
     if (read_state(refused_path, line, sizeof line) <= 0 || !bounded_copy(view.refused, sizeof view.refused, line))
         view.refused[0] = '\0';
-    if (signed_run) view.floor = read_rollback_floor();
+    if (signed_run) {
+        view.floor = read_rollback_floor();
+        view.releases = read_release_floors();
+    }
+    view.clock_synced = clock_synchronized();
+    view.now = static_cast<long long>(::time(nullptr));
     return view;
 }
 

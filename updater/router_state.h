@@ -1,6 +1,6 @@
 // Every file the router keeps between runs, at fixed names: the record
 // directory and what it holds (recorded version, good file, refused version,
-// trying marker, status), the rollback floor in persistent storage, the pid
+// trying marker, status), the rollback and release floors in persistent storage, the pid
 // file and the installed file.  They are opened, checked and replaced here
 // and nowhere else, under one idea of "ours" (entry_ours): what is not ours
 // is never read, and moved aside before anything is written at its name.
@@ -57,12 +57,28 @@ rollback_floor read_rollback_floor();
 // Keeps version as the floor when it is higher (one flash write an update).
 void raise_rollback_floor(const char* version);
 
+// The release floors: the highest seq and issued a signed router verified,
+// kept beside the rollback floor and failing closed like it.
+struct release_floors {
+    bool usable;
+    unsigned long long seq;     // 0 when none kept yet
+    unsigned long long issued;  // 0 when none kept yet
+    char problem[320];
+};
+release_floors read_release_floors();
+// Raises both floors to rec's values where higher; false when they cannot
+// be kept, problem then saying which path and why.
+bool raise_release_floors(const control_record& rec, release_floors& floors);
+
 // What the router holds, as the decision sees it.
 struct router_view {
     bool signed_run;
     version_text recorded;
     version_text refused;
-    rollback_floor floor;  // read for signed runs only
+    rollback_floor floor;     // read for signed runs only
+    release_floors releases;  // read for signed runs only
+    bool clock_synced;        // the kernel reports the clock synchronized
+    long long now;            // the clock, Unix seconds
 };
 router_view read_router_view(bool signed_run);
 

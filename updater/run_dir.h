@@ -24,9 +24,9 @@ struct run_path {
 // "fileinfo.txt": the dispatcher narrows every file whose name does.
 namespace run_file {
 inline constexpr const char control[] = "fileinfo.txt";
-inline constexpr const char control_signature[] = "fileinfo.sig";
+inline constexpr const char signed_control[] = "signed-text";
+inline constexpr const char signature[] = "signature";
 inline constexpr const char payload[] = "dbg-gen.cfg";
-inline constexpr const char payload_signature[] = "dbg-gen.cfg.sig";
 inline constexpr const char md5_record[] = "dbg_md5";
 inline constexpr const char probe_output[] = "rae_ping_result";
 inline constexpr const char bucket_digest[] = "bucket.md5";

@@ -81,7 +81,11 @@ void run_status_write(const run_status* st) {
     add_text(obj, "installed", installed);
     add_text(obj, "published", st->published);
     add_text(obj, "transport", st->transport);
-    cJSON_AddStringToObject(obj, "reason", st->reason[0] ? st->reason : "the run ended before it logged anything");
+    char reason[sizeof st->reason + 64];
+    bounded_format(reason, sizeof reason, "%s%s",
+                   st->reason[0] ? st->reason : "the run ended before it logged anything",
+                   st->expiry_unchecked ? "; expiry not checked: clock not synchronized" : "");
+    cJSON_AddStringToObject(obj, "reason", reason);
     char* text = cJSON_PrintUnformatted(obj);
     cJSON_Delete(obj);
     // Through the record directory's owner: a run stopped before it looked

@@ -16,6 +16,7 @@ struct run_status {
     version_text published;  // "" until a control file named a version
     char transport[8];       // "https", "ftp", "" until a control file came
     char reason[192];        // a short sentence for a person
+    bool expiry_unchecked;   // the clock could not judge the release's expiry
     pid_t command_group;     // a time-limited command's process group while it runs
 };
 

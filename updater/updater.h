@@ -3,6 +3,9 @@
 
 #include <cstddef>
 
+#include "release/control_record.h"
+#include "release/version_order.h"
+
 namespace kestrel {
 
 inline constexpr const char dbg_pid[] = "/var/run/kestreld.pid";
@@ -15,30 +18,9 @@ inline constexpr const char recorded_version_path[] = "/tmp/dbg_log_collect/dbg_
 
 // Caps on what a download may write, whatever the server announces.
 inline constexpr long long control_file_cap = 64 * 1024;
-inline constexpr long long signature_cap = 4 * 1024;
 
 // Control file and version decision.
-using ctl_value = char[128];
-using version_text = char[32];  // at most 31 characters
-
-// The control file as read once: the values of the tag's section
-// ("[Major1]") and the "[Release]" section after it, which names where the
-// release was published and how far it rolls out.
-struct control_record {
-    ctl_value file;
-    ctl_value md5;
-    ctl_value size;
-    bool has_release;
-    bool release_cut;  // a [Release] value did not fit (and was left empty)
-    char module[16];
-    char path[256];
-    bool has_rollout;  // a rollout= line, even one whose value did not fit
-    char rollout[8];
-};
-void read_control_record(const char* path, control_record& rec, const char* tag = "Major1");
 void parse_fileinfo(const char* path, const char* tag, ctl_value& file, ctl_value& md5, ctl_value& size);
-// False when the value did not fit and was cut.
-bool extract_value(const char* line, ctl_value& val);
 // The published version in version, compared with recorded: 1 newer, 0
 // not, -1 when the control file names none (each logged).
 int compare_published(const control_record& rec, const char* recorded, version_text& version);
@@ -50,7 +32,6 @@ int parse_ctl(const control_record& rec, const char* md5_record, version_text& n
 // value's last path component, up to a blank.  1 and version filled, or 0
 // when the file value names no version that fits.
 int published_version(const char* file_value, version_text& version);
-int cmp_version(const char* cur, const char* newer);
 // Makes version the recorded one, by rename; call only once the payload is
 // installed and the service restarted.  False (and logged) when it failed,
 // the old record then left whole.
@@ -72,6 +53,9 @@ int http_transfer(const char* path, const char* file, long long cap);
 
 // Integrity.  md5sum's output goes beside fileName.
 int check_md5(const char* fileName, const char* md5file);
+// sha256sum's digest of file is sha256 (64 lower-case hex digits); else
+// logged, false.  Its output goes beside file.
+bool check_sha256(const char* file, const char* sha256);
 
 // Connectivity probe.
 int kol_ping(int count, const char* host, const char* output, int background);

@@ -335,7 +335,7 @@ e2e_run() {
   # verify_asan_link_order=0: the sanitized daemon runs with the shim preloaded.
   "$E2E_PYTHON" "$e2e_here/run_daemon.py" --out "$E2E_OUT" --err "$E2E_ERR" --result "$E2E_RESULT" \
     --count "$count" --timeout "${E2E_TIMEOUT:-60}" -- \
-    /usr/bin/env KESTREL_SLEEP_LOG="$sleep_log" \
+    /usr/bin/env KESTREL_SLEEP_LOG="$sleep_log" KESTREL_CLOCK="${E2E_CLOCK:-synchronized}" \
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:exitcode=86" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1:exitcode=86" \
     "${daemon[@]}" "$KESTRELD" || e2e_fail "the launcher failed"

@@ -43,19 +43,17 @@ start_sampling() {
 }
 stop_sampling() { rm -f "$sb_dir/sampling"; wait "$sampler"; }
 
-# TRANSPORT FILE VARIANT CAP LOG: what the run logs at each attempt on FILE.
+# TRANSPORT FILE VARIANT CAP: a signed router fetches the payload by its
+# digest name.
+payload=dbg-gen.cfg.$(sha256sum "$sb_dir/v1.cfg" | cut -c1-16)
 rows="https fileinfo.txt nolength 65536
 https fileinfo.txt falselength 65536
-https fileinfo.txt.sig nolength 4096
-https fileinfo.txt.sig falselength 4096
-https dbg-gen.cfg nolength $payload_cap
-https dbg-gen.cfg falselength $payload_cap
+https $payload nolength $payload_cap
+https $payload falselength $payload_cap
 ftp fileinfo.txt nosize 65536
 ftp fileinfo.txt hugesize 65536
-ftp fileinfo.txt.sig nosize 4096
-ftp fileinfo.txt.sig hugesize 4096
-ftp dbg-gen.cfg nosize $payload_cap
-ftp dbg-gen.cfg hugesize $payload_cap"
+ftp $payload nosize $payload_cap
+ftp $payload hugesize $payload_cap"
 
 while read -r transport file variant cap; do
   e2e_case "$transport, $file, $variant: every attempt stops at $cap bytes"

@@ -21,12 +21,18 @@ run() { rc=0; publish "$@" >"$out" 2>"$err" || rc=$?; }
 # Every file below ROOT with its digest: what "nothing changed" compares.
 manifest() { (cd "$root" && find . -printf '%y %p\n' | sort && find . -type f -exec md5sum {} + | sort -k 2); }
 
+sha=$(sha256sum "$payload" | cut -c1-64)
+name=dbg-gen.cfg.${sha:0:16}
+
 # The control file as the router expects it, in ENCODING, for MODULE under
-# PREFIX.
-expected_control() { # VERSION ENCODING [MODULE PREFIX]
-  local text
-  text=$(printf '[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s%s/\n_' "$1" "$md5" "$size" \
-    "${3:-rt-ax1}" "${4:-/sw-apps/dbg_log_collect/}" "${3:-rt-ax1}")
+# PREFIX, with the issued time the publish chose (FILE's) and an expiry 30
+# days later.
+expected_control() { # VERSION ENCODING FILE SEQ [MODULE PREFIX]
+  local text issued
+  issued=$(iconv -f "${2^^}" -t UTF-8 "$3" | sed -n 's/^issued=//p')
+  text=$(printf '[Major1]\nfile=dbg-gen_V%s\nmd5=%s\nsize=%s\n[Release]\nmodule=%s\npath=%s%s/\nsha256=%s\npayload=%s\nseq=%s\nissued=%s\nexpires=%s\n_' \
+    "$1" "$md5" "$size" "${5:-rt-ax1}" "${6:-/sw-apps/dbg_log_collect/}" "${5:-rt-ax1}" "$sha" "$name" "$4" "$issued" \
+    "$((issued + 30 * 86400))")
   text=${text%_}
   case $2 in
     utf-8) printf '%s' "$text" ;;
@@ -35,6 +41,23 @@ expected_control() { # VERSION ENCODING [MODULE PREFIX]
   esac
 }
 
+# Each signature of a signed control file verifies with PUB over the text
+# before "[Signatures]"; prints how many there are.
+signatures_verify() { # CONTROL PUB...
+  local control=$1 text=$sb_dir/signed.txt n=0 pub
+  shift
+  sed '/^\[Signatures\]$/,$d' "$control" > "$text"
+  sed '1,/^\[Signatures\]$/d' "$control" | split -l 2 - "$sb_dir/sig."
+  for pub in "$@"; do
+    signify-openbsd -V -q -p "$pub" -x "$(ls "$sb_dir"/sig.* | sed -n "$((n + 1))p")" -m "$text" ||
+      e2e_fail "signature $((n + 1)) does not verify with $pub"
+    n=$((n + 1))
+  done
+  ls "$sb_dir"/sig.* | wc -l
+  rm -f "$sb_dir"/sig.*
+}
+
+before=$(date +%s)
 for encoding in utf-8 utf-16le utf-16be; do
   e2e_case "layout and bytes, $encoding"
   rm -rf "$root" && mkdir -p "$root"
@@ -42,47 +65,48 @@ for encoding in utf-8 utf-16le utf-16be; do
   e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
   d=$root/sw-apps/dbg_log_collect/rt-ax1
   e2e_assert_eq "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" \
-    "./sw-apps/dbg_log_collect/rt-ax1/dbg-gen.cfg ./sw-apps/dbg_log_collect/rt-ax1/fileinfo.txt " "files written"
+    "./sw-apps/dbg_log_collect/rt-ax1/dbg-gen.cfg ./sw-apps/dbg_log_collect/rt-ax1/$name ./sw-apps/dbg_log_collect/rt-ax1/fileinfo.txt " "files written"
   e2e_assert_same_file "$d/dbg-gen.cfg" "$payload" "published payload"
-  cmp -s "$d/fileinfo.txt" <(expected_control 1.0.12 "$encoding") \
-    || e2e_fail "control file bytes: $(xxd "$d/fileinfo.txt" | head -n 8)"
+  e2e_assert_same_file "$d/$name" "$payload" "payload under its digest name"
+  cmp -s "$d/fileinfo.txt" <(expected_control 1.0.12 "$encoding" "$d/fileinfo.txt" 1) \
+    || e2e_fail "control file bytes: $(xxd "$d/fileinfo.txt" | head -n 16)"
   e2e_assert_content "$out" "module:   rt-ax1
 version:  1.0.12
 md5:      $md5
+sha256:   $sha
 size:     $size
+seq:      1
 encoding: $encoding
+$(grep '^expires:  ' "$out")
 signed:   no
+wrote:    /sw-apps/dbg_log_collect/rt-ax1/$name
 wrote:    /sw-apps/dbg_log_collect/rt-ax1/dbg-gen.cfg
 wrote:    /sw-apps/dbg_log_collect/rt-ax1/fileinfo.txt
 " "summary"
 done
+# The issued time is the publish's own.
+issued=$(iconv -f UTF-16BE -t UTF-8 "$d/fileinfo.txt" | sed -n 's/^issued=//p')
+[ "$issued" -ge "$before" ] && [ "$issued" -le "$(date +%s)" ] || e2e_fail "issued=$issued is not the time of the publish"
+e2e_assert_contains "$out" "expires:  $(date -u -d "@$((issued + 30 * 86400))" '+%Y-%m-%d %H:%M:%S UTC')"
 
-e2e_case "signed, with usign and without it; another prefix"
+e2e_case "signed by two keys, with usign and without it; another prefix; seq raised by each publish"
 rm -rf "$root" && mkdir -p "$root"
-run --prefix /updates/ --sign "$SIGN_KEYS/release.sec" "$root" abc 2.0 "$payload"
+run --prefix /updates/ --sign "$SIGN_KEYS/release.sec" --sign "$SIGN_KEYS/other.sec" --expires 0 "$root" abc 2.0 "$payload"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
 d=$root/updates/abc
-for f in dbg-gen.cfg fileinfo.txt; do
-  signify-openbsd -V -q -p "$SIGN_KEYS/release.pub" -x "$d/$f.sig" -m "$d/$f" || e2e_fail "$f.sig does not verify"
-done
-e2e_assert_content "$out" "module:   abc
-version:  2.0
-md5:      $md5
-size:     $size
-encoding: utf-8
-signed:   yes (usign)
-wrote:    /updates/abc/dbg-gen.cfg
-wrote:    /updates/abc/dbg-gen.cfg.sig
-wrote:    /updates/abc/fileinfo.txt
-wrote:    /updates/abc/fileinfo.txt.sig
-" "summary"
+e2e_assert_eq "$(signatures_verify "$d/fileinfo.txt" "$SIGN_KEYS/release.pub" "$SIGN_KEYS/other.pub")" 2 "signatures"
+e2e_assert_not_contains "$d/fileinfo.txt" "expires="
+e2e_assert_contains "$out" "signed:   yes (usign)
+key:      $SIGN_KEYS/release.sec
+key:      $SIGN_KEYS/other.sec"
+e2e_assert_contains "$out" "expires:  never"
 PATH=$SIGN_PATH_NO_USIGN run --prefix /updates/ --sign "$SIGN_KEYS/other.sec" "$root" abc 2.1 "$payload"
 e2e_assert_eq "$rc" 0 "exit status without usign ($(cat "$err"))"
 e2e_assert_contains "$out" "signed:   yes (signify-openbsd)"
-signify-openbsd -V -q -p "$SIGN_KEYS/other.pub" -x "$d/fileinfo.txt.sig" -m "$d/fileinfo.txt" \
-  || e2e_fail "the signify-openbsd signature does not verify"
+e2e_assert_eq "$(signatures_verify "$d/fileinfo.txt" "$SIGN_KEYS/other.pub")" 1 "signatures"
+e2e_assert_contains "$d/fileinfo.txt" "seq=2"
 
-e2e_case "files appear under their final names only by rename, payload first"
+e2e_case "files appear under their final names only by rename, payloads first"
 events=$sb_dir/inotify.log
 inotifywait -m -e create,close_write,moved_to --format '%e %f' "$d" >"$events" 2>"$sb_dir/inotify.err" &
 watcher=$!
@@ -93,17 +117,68 @@ e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
 sleep 0.2
 kill "$watcher"
 wait "$watcher" 2>/dev/null || true
-finals='(dbg-gen\.cfg|dbg-gen\.cfg\.sig|fileinfo\.txt|fileinfo\.txt\.sig)'
+finals='(dbg-gen\.cfg(\.[0-9a-f]{16})?|fileinfo\.txt)'
 e2e_assert_eq "$(grep -E "^MOVED_TO $finals$" "$events" | cut -d' ' -f2 | tr '\n' ' ')" \
-  "dbg-gen.cfg dbg-gen.cfg.sig fileinfo.txt fileinfo.txt.sig " "renames into place"
+  "$name dbg-gen.cfg fileinfo.txt " "renames into place"
 grep -E "^(CREATE|CLOSE_WRITE,CLOSE) $finals$" "$events" && e2e_fail "a final name was written in place"
-e2e_assert_eq "$(ls -A "$d" | tr '\n' ' ')" "dbg-gen.cfg dbg-gen.cfg.sig fileinfo.txt fileinfo.txt.sig " "files left"
+e2e_assert_eq "$(ls -A "$d" | tr '\n' ' ')" "dbg-gen.cfg $name fileinfo.txt " "files left"
 
-e2e_case "unsigned over signed: the old signatures go"
-run --prefix /updates/ "$root" abc 2.3 "$payload"
+e2e_case "the digest-named payloads of the three newest releases stay"
+for v in 3 4 5 6; do
+  e2e_make_payload "$sb_dir/p$v.cfg" "payload $v"
+  run --prefix /updates/ "$root" abc 2.$v "$sb_dir/p$v.cfg"
+  e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
+done
+names=$(for v in 4 5 6; do echo "dbg-gen.cfg.$(sha256sum "$sb_dir/p$v.cfg" | cut -c1-16)"; done | sort | tr '\n' ' ')
+e2e_assert_eq "$(cd "$d" && ls dbg-gen.cfg.* | sort | tr '\n' ' ')" "$names" "payloads kept"
+e2e_assert_contains "$out" "removed:  /updates/abc/dbg-gen.cfg.$(sha256sum "$sb_dir/p3.cfg" | cut -c1-16)"
+
+e2e_case "--refresh and --update-rollout: seq raised, every other line kept, signed as before"
+rm -rf "$root" && mkdir -p "$root"
+run --encoding utf-16be --rollout 10 --sign "$SIGN_KEYS/release.sec" "$root" abc 1.0 "$payload"
+d=$root/sw-apps/dbg_log_collect/abc
+text() { iconv -f UTF-16BE -t UTF-8 "$d/fileinfo.txt" | sed '/^\[Signatures\]/,$d'; }
+first=$(text)
+payloads=$(cd "$d" && md5sum dbg-gen.cfg*)
+run --refresh --expires 2 --sign "$SIGN_KEYS/other.sec" --sign "$SIGN_KEYS/release.sec" "$root" abc
+e2e_assert_eq "$rc" 0 "exit status of --refresh ($(cat "$err"))"
+issued=$(text | sed -n 's/^issued=//p')
+e2e_assert_eq "$(text)" "$(sed "s/^seq=1$/seq=2/; s/^issued=.*/issued=$issued/; s/^expires=.*/expires=$((issued + 2 * 86400))/" <<<"$first")" "refreshed text"
+iconv -f UTF-16 -t UTF-8 "$d/fileinfo.txt" > "$sb_dir/narrowed.txt"
+e2e_assert_eq "$(signatures_verify "$sb_dir/narrowed.txt" "$SIGN_KEYS/other.pub" "$SIGN_KEYS/release.pub")" 2 "signatures"
+run --rollout 50 --update-rollout --expires 0 --sign "$SIGN_KEYS/release.sec" "$root" abc
+e2e_assert_eq "$rc" 0 "exit status of --update-rollout ($(cat "$err"))"
+e2e_assert_eq "$(text | grep -E '^(rollout|seq|expires)=' | tr '\n' ' ')" "rollout=50 seq=3 " "changed lines"
+e2e_assert_eq "$(cd "$d" && md5sum dbg-gen.cfg*)" "$payloads" "payloads"
+e2e_assert_contains "$out" "wrote:    /sw-apps/dbg_log_collect/abc/fileinfo.txt"
+e2e_assert_eq "$(grep -c '^wrote:' "$out")" 1 "files written"
+
+e2e_case "--push: payloads first, the control file last; a failure half way names what was pushed"
+mirror=$sb_dir/mirror
+rm -rf "$mirror" && mkdir -p "$mirror/sw-apps/dbg_log_collect/abc"
+e2e_make_payload "$sb_dir/p7.cfg" "payload 7"
+n7=dbg-gen.cfg.$(sha256sum "$sb_dir/p7.cfg" | cut -c1-16)
+run --push "cp {} $mirror/{} && echo {} >> $sb_dir/pushed" "$root" abc 1.1 "$sb_dir/p7.cfg"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
-e2e_assert_eq "$(ls -A "$d" | tr '\n' ' ')" "dbg-gen.cfg fileinfo.txt " "files left"
-e2e_assert_contains "$out" "removed:  /updates/abc/fileinfo.txt.sig"
+e2e_assert_content "$sb_dir/pushed" "sw-apps/dbg_log_collect/abc/$n7
+sw-apps/dbg_log_collect/abc/dbg-gen.cfg
+sw-apps/dbg_log_collect/abc/fileinfo.txt
+" "pushes in order"
+for f in "$n7" dbg-gen.cfg fileinfo.txt; do e2e_assert_same_file "$mirror/sw-apps/dbg_log_collect/abc/$f" "$d/$f" "$f pushed"; done
+# The mirror's second name leads nowhere: cp fails there.
+rm -rf "$mirror" && mkdir -p "$mirror/sw-apps/dbg_log_collect/abc"
+ln -s /nonexistent/dir/file "$mirror/sw-apps/dbg_log_collect/abc/dbg-gen.cfg"
+e2e_make_payload "$sb_dir/p8.cfg" "payload 8"
+n8=dbg-gen.cfg.$(sha256sum "$sb_dir/p8.cfg" | cut -c1-16)
+run --push "cp {} $mirror/{}" "$root" abc 1.2 "$sb_dir/p8.cfg"
+e2e_assert_eq "$rc" 1 "exit status of a failed push"
+e2e_assert_contains "$err" "kestrel-publish: --push failed (status 1) for sw-apps/dbg_log_collect/abc/dbg-gen.cfg; pushed: sw-apps/dbg_log_collect/abc/$n8; not pushed: sw-apps/dbg_log_collect/abc/dbg-gen.cfg sw-apps/dbg_log_collect/abc/fileinfo.txt"
+e2e_assert_eq "$(ls "$mirror/sw-apps/dbg_log_collect/abc" | tr '\n' ' ')" "dbg-gen.cfg $n8 " "files on the mirror"
+rm "$mirror/sw-apps/dbg_log_collect/abc/dbg-gen.cfg"
+run --refresh --push "cp {} $mirror/{}" "$root" abc
+e2e_assert_eq "$rc" 0 "exit status of --refresh --push ($(cat "$err"))"
+e2e_assert_same_file "$mirror/sw-apps/dbg_log_collect/abc/fileinfo.txt" "$d/fileinfo.txt" "refreshed control file pushed"
+e2e_assert_eq "$(ls "$mirror/sw-apps/dbg_log_collect/abc" | tr '\n' ' ')" "$n8 fileinfo.txt " "files on the mirror"
 
 # Each refusal: status 1, one line saying why, nothing printed on stdout and
 # nothing changed below ROOT.
@@ -120,6 +195,8 @@ refused() { # WHY ARGS...
 }
 
 e2e_case "refused versions"
+rm -rf "$root/sw-apps"
+run --prefix /updates/ "$root" abc 2.3 "$payload"
 refused "is not newer than 2.3" --prefix /updates/ "$root" abc 2.3 "$payload"
 refused "is not newer than 2.3" --prefix /updates/ "$root" abc 2.2.9 "$payload"
 refused "is not newer than 2.3" --prefix /updates/ --encoding utf-16be "$root" abc 2-3-0 "$payload"
@@ -154,11 +231,29 @@ refused "could not sign" --sign "$sb_dir/bad.sec" "$root" fresh 1.0 "$payload"
 for prefix in /sw-apps/../../x/ "/a b/" "/rel#1/" /sw-apps //x/ /./ sw-apps/; do
   refused "--prefix $prefix" --prefix "$prefix" "$root" abc 1.0 "$payload"
 done
+refused "--expires 9x is not a number of days" --expires 9x "$root" abc 1.0 "$payload"
+refused "--expires 36501 is not a number of days" --expires 36501 --refresh "$root" abc
+
+e2e_case "refused rollout changes and refreshes: a signed release stays signed, an unsigned one unsigned"
+run --sign "$SIGN_KEYS/release.sec" "$root" sgn 1.0 "$payload"
+run "$root" uns 1.0 "$payload"
+refused "no release is published in /sw-apps/dbg_log_collect/none to change" --refresh "$root" none
+for change in --refresh "--rollout 5 --update-rollout"; do
+  # shellcheck disable=SC2086  # word lists on purpose
+  refused "the release in /sw-apps/dbg_log_collect/sgn is signed: --sign SECKEY signs it again" $change "$root" sgn
+  # shellcheck disable=SC2086
+  refused "the release in /sw-apps/dbg_log_collect/uns is unsigned: publish it again to sign it" \
+    --sign "$SIGN_KEYS/release.sec" $change "$root" uns
+  # shellcheck disable=SC2086
+  refused "could not sign" --sign "$sb_dir/bad.sec" $change "$root" sgn
+done
+rm -rf "$root/sw-apps"
 
 e2e_case "--force republishes an older version"
 run --force --prefix /updates/ "$root" abc 2.2.9 "$payload"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
-cmp -s "$d/fileinfo.txt" <(expected_control 2.2.9 utf-8 abc /updates/) || e2e_fail "control file after --force"
+d=$root/updates/abc
+cmp -s "$d/fileinfo.txt" <(expected_control 2.2.9 utf-8 "$d/fileinfo.txt" 2 abc /updates/) || e2e_fail "control file after --force"
 
 e2e_case "files 0644 and directories 0755 whatever the umask"
 rm -rf "$root" && mkdir -p "$root"
@@ -188,11 +283,13 @@ e2e_assert_contains "$d/fileinfo.txt" "md5=$(e2e_md5 "$sb_dir/newer.cfg")"
 
 e2e_case "usage errors"
 for args in "" "$root abc 1.0" "--bogus $root abc 1.0 $payload" "--encoding latin1 $root abc 1.0 $payload" \
-            "$root abc 1.0 $payload extra" "$root abc 1.0 $payload --sign"; do
+            "$root abc 1.0 $payload extra" "$root abc 1.0 $payload --sign" "--refresh $root abc 1.0 $payload" \
+            "--refresh --rollout 5 --update-rollout $root abc" "--refresh --encoding utf-8 $root abc" \
+            "--rollout 5 --refresh $root abc" "$(printf -- '--sign k %.0s' 1 2 3 4 5 6 7 8 9) $root abc 1.0 $payload"; do
   # shellcheck disable=SC2086  # word lists on purpose
   run $args
   e2e_assert_eq "$rc" 2 "exit status of kestrel-publish $args"
-  e2e_assert_contains "$err" "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be]"
+  e2e_assert_contains "$err" "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be] [--sign SECKEY]..."
 done
 
 echo "publish: all cases passed"

@@ -7,27 +7,50 @@
 SIGN_KEYS=$sb_dir/keys
 SIGN_BIN=$sb_dir/bin
 SIGN_PATH_NO_USIGN=$PATH
-E2E_SIGNING_KEY=$(e2e_cache_value KESTREL_SIGNING_KEY /etc/kestrel/update.pub)
+E2E_KEYS_DIR=$(e2e_cache_value KESTREL_KEYS_DIR /etc/kestrel/keys)
+E2E_OLD_KEY=/etc/kestrel/update.pub
 
 publish() { sb_target "$KESTREL_PUBLISH" "$@"; }
 
-# usign on PATH, and two key pairs: "release" (the one routers carry) and
-# "other".
+# usign on PATH, and three key pairs: "release" (the one routers carry),
+# "other" and "spare".
 signing_setup() {
   mkdir -p "$SIGN_KEYS" "$SIGN_BIN"
   ln -sf "$(command -v signify-openbsd)" "$SIGN_BIN/usign"
   export PATH=$SIGN_BIN:$SIGN_PATH_NO_USIGN
   local k
-  for k in release other; do
+  for k in release other spare; do
     [ -f "$SIGN_KEYS/$k.sec" ] && continue
     signify-openbsd -G -n -c "test key $k" -p "$SIGN_KEYS/$k.pub" -s "$SIGN_KEYS/$k.sec" \
       || sb_fail "signify-openbsd could not make a key pair"
   done
 }
 
-# The router carries the release key, or none.
-install_key() { mkdir -p "$(dirname "$E2E_SIGNING_KEY")"; cp "$SIGN_KEYS/release.pub" "$E2E_SIGNING_KEY"; }
-remove_key() { rm -f "$E2E_SIGNING_KEY"; }
+# The name usign gives a key or signature file: its key number in hex.
+key_fingerprint() { # FILE
+  sed -n 2p "$1" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n' | sed 's/^0*//'
+}
+
+# The router holds exactly the named keys (default: release), or none.
+install_key() { # [NAME...]
+  local k
+  rm -rf "$E2E_KEYS_DIR" "$E2E_OLD_KEY"
+  mkdir -p "$E2E_KEYS_DIR"
+  for k in "${@:-release}"; do cp "$SIGN_KEYS/$k.pub" "$E2E_KEYS_DIR/$(key_fingerprint "$SIGN_KEYS/$k.pub")"; done
+}
+remove_key() { rm -rf "$E2E_KEYS_DIR" "$E2E_OLD_KEY"; }
+
+# Signs a control file again after an edit, as the publisher does: the text
+# before "[Signatures]", one signature per key.
+resign() { # FILE NAME...
+  local file=$1 k
+  shift
+  sed -i '/^\[Signatures\]$/,$d' "$file"
+  [ "$#" -gt 0 ] || return 0
+  for k in "$@"; do signify-openbsd -S -s "$SIGN_KEYS/$k.sec" -m "$file" -x "$sb_dir/resign.$k.sig"; done
+  echo "[Signatures]" >> "$file"
+  for k in "$@"; do cat "$sb_dir/resign.$k.sig" >> "$file"; done
+}
 
 # usign passes through the gate "usign" (e2e_arm usign holds a run at its
 # next signature check).

@@ -108,7 +108,16 @@ signing_setup
 root=$sb_dir/root
 ref=$sb_dir/ref
 e2e_make_payload "$sb_dir/v2.cfg" v2
-manifest() { (cd "$1" && find . -printf '%y %m %p\n' | sort && find . -type f -exec md5sum {} + | sort -k 2); }
+# Every entry and every file's digest; a control file's without what each
+# change writes anew (issued, expires, the signatures over them).
+manifest() {
+  (cd "$1" && find . -printf '%y %m %p\n' | sort && {
+    find . -type f ! -name fileinfo.txt -exec md5sum {} +
+    find . -type f -name fileinfo.txt | while read -r f; do
+      printf '%s  %s\n' "$(sed '/^issued=/d; /^expires=/d; /^\[Signatures\]/,$d' "$f" | md5sum | cut -c1-32)" "$f"
+    done
+  } | sort -k 2)
+}
 
 # A release of abc 2.0 at rollout 50 in ROOT, and the same tree halted by
 # kestrel-publish in REF (SIGN: a key, or none).
@@ -158,7 +167,9 @@ e2e_assert_eq "$rc" 3 "exit status ($(cat "$err"))"
 e2e_assert_eq "$(cat "$out")" "abc 2.0: 1 of 3 routers rolled back (33.3 %), threshold 10 %: halted" "output"
 e2e_assert_eq "$(manifest "$root")" "$(manifest "$ref")" "tree after the halt"
 d=$root/sw-apps/dbg_log_collect/abc
-signify-openbsd -V -q -p "$SIGN_KEYS/release.pub" -x "$d/fileinfo.txt.sig" -m "$d/fileinfo.txt" ||
+sed '/^\[Signatures\]$/,$d' "$d/fileinfo.txt" > "$sb_dir/signed.txt"
+sed '1,/^\[Signatures\]$/d' "$d/fileinfo.txt" > "$sb_dir/halt.sig"
+signify-openbsd -V -q -p "$SIGN_KEYS/release.pub" -x "$sb_dir/halt.sig" -m "$sb_dir/signed.txt" ||
   e2e_fail "the control file's new signature does not verify"
 
 e2e_case "halt errors and usage"

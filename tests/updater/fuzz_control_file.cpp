@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::strlen(rec.module) >= sizeof rec.module || std::strlen(rec.path) >= sizeof rec.path ||
         std::strlen(rec.rollout) >= sizeof rec.rollout)
         std::abort();
-    if (release_bound_here(rec, "abc", "/p/") && (std::strcmp(rec.module, "abc") || std::strcmp(rec.path, "/p/abc/")))
+    refusal_text why;
+    if (release_bound_here(rec, "abc", "/p/", why) &&
+        (std::strcmp(rec.module, "abc") || std::strcmp(rec.path, "/p/abc/")))
         std::abort();
 
     // A record over 31 characters counts as none.

@@ -117,27 +117,32 @@ TEST(Decision, TakesOnlyWhatThisRouterShould) {
         bool signed_run;
         const char* floor;  // "!" unusable
         const char* rollout;
+        unsigned long long seq_floor;  // the control file's seq is 5
         run_result result;  // installed: taken
         const char* reason;
     } rows[] = {
-        {"dbg-gen", "", "", false, "", "", run_result::refused, "the control file names no version"},
-        {"dbg-gen_V1.0", "1.0", "", false, "", "", run_result::current, "version 1.0 is the newest published"},
-        {"dbg-gen_V1.0", "1.1", "", false, "", "", run_result::current, "version 1.1 is the newest published"},
-        {"dbg-gen_V1.1", "1.0", "", false, "", "", run_result::installed,
+        {"dbg-gen", "", "", false, "", "", 0, run_result::refused, "the control file names no version"},
+        {"dbg-gen_V1.0", "1.0", "", false, "", "", 0, run_result::current, "version 1.0 is the newest published"},
+        {"dbg-gen_V1.0", "1.1", "", false, "", "", 0, run_result::current, "version 1.1 is the newest published"},
+        {"dbg-gen_V1.1", "1.0", "", false, "", "", 0, run_result::installed,
          "version 1.1 is newer than the recorded one"},
-        {"dbg-gen_V1.1", "1.0", "", true, "!", "", run_result::refused,
+        {"dbg-gen_V1.1", "1.0", "", true, "!", "", 0, run_result::refused,
          "rollback floor unusable: /etc/kestrel is not root's alone: update refused"},
-        {"dbg-gen_V1.0", "1.0", "", true, "!", "", run_result::current, "version 1.0 is the newest published"},
-        {"dbg-gen_V1.1", "", "", true, "1.2", "", run_result::refused,
+        {"dbg-gen_V1.0", "1.0", "", true, "!", "", 0, run_result::current, "version 1.0 is the newest published"},
+        {"dbg-gen_V1.1", "", "", true, "1.2", "", 0, run_result::refused,
          "version 1.1 is older than 1.2, installed here before: update refused"},
-        {"dbg-gen_V1.1", "", "", false, "1.2", "", run_result::installed,
+        {"dbg-gen_V1.1", "", "", false, "1.2", "", 0, run_result::installed,
          "version 1.1 is newer than the recorded one"},
-        {"dbg-gen_V1.1", "1.0", "1.1", false, "", "", run_result::refused,
+        {"dbg-gen_V1.1", "1.0", "1.1", false, "", "", 0, run_result::refused,
          "version 1.1 was refused by the service, waiting for a newer one"},
-        {"dbg-gen_V1.1", "1.0", "1.10", false, "", "", run_result::installed,
+        {"dbg-gen_V1.1", "1.0", "1.10", false, "", "", 0, run_result::installed,
          "version 1.1 is newer than the recorded one"},
-        {"dbg-gen_V1.1", "1.0", "", false, "", "0", run_result::waiting,
+        {"dbg-gen_V1.1", "1.0", "", false, "", "0", 0, run_result::waiting,
          "version 1.1 is rolling out to 0%, this router's bucket is 99"},
+        {"dbg-gen_V1.1", "1.0", "", true, "", "", 6, run_result::refused,
+         "seq 5 is lower than 6, verified here before: update refused"},
+        {"dbg-gen_V1.1", "1.0", "", true, "", "", 5, run_result::installed,
+         "version 1.1 is newer than the recorded one"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.reason);
@@ -145,11 +150,14 @@ TEST(Decision, TakesOnlyWhatThisRouterShould) {
         std::strcpy(rec.file, r.file);
         rec.has_rollout = r.rollout[0] != '\0';
         std::strcpy(rec.rollout, r.rollout);
+        rec.seq.value = 5;
         router_view view{};
         view.signed_run = r.signed_run;
         std::strcpy(view.recorded, r.recorded);
         std::strcpy(view.refused, r.refused);
         view.floor.usable = std::strcmp(r.floor, "!") != 0;
+        view.releases.usable = true;
+        view.releases.seq = r.seq_floor;
         if (view.floor.usable) std::strcpy(view.floor.highest, r.floor);
         else std::strcpy(view.floor.problem, "/etc/kestrel is not root's alone");
         decision d = decide(rec, view, "/tmp/bucket.md5");

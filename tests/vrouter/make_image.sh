@@ -141,6 +141,8 @@ printf 'root:x:0:\n' > "$root/etc/group"
 arm-linux-gnueabihf-strip -o "$root/usr/sbin/kestreld" "$kestreld"
 install -m 0755 "$package_dir/files/kestrel.init" "$root/etc/init.d/kestrel"
 install -m 0755 "$package_dir/files/kestrel.defaults" "$root/etc/uci-defaults/90-kestrel"
+sed 's|@KEYS_DIR@|/etc/kestrel/keys|' "$package_dir/files/kestrel-keys.defaults" > "$root/etc/uci-defaults/89-kestrel-keys"
+chmod 755 "$root/etc/uci-defaults/89-kestrel-keys"
 mkdir -p "$root/etc/kestrel"
 install -m 0600 "$package_dir/files/kestrel.config" "$root/etc/kestrel/config"
 start=$(sed -n 's/^START=//p' "$package_dir/files/kestrel.init")
@@ -151,6 +153,8 @@ if [ ! -f "$out/keys/release.sec" ]; then
   signify-openbsd -G -n -c "virtual router release key" -p "$out/keys/release.pub" -s "$out/keys/release.sec" ||
     fail "signify-openbsd could not make the release key"
 fi
+# At the old key's path: the package's first boot moves it into the keys
+# directory, as on a router upgraded from a build before it.
 install -m 0644 "$out/keys/release.pub" "$root/etc/kestrel/update.pub"
 
 # The router's own parts: boot, the rc.common stand-in, the module name,

@@ -18,9 +18,10 @@ second_start='sh -c "$(grep kestreld /etc/crontabs/root | cut -d" " -f6-)"; echo
 # (splay: the one pause is the package's dbg_splay, at most its value)
 cases="
 https            | https  | dbg_ftp_path=$E2E_HTTPS_HOST              |                 | stop start      | splay
-ftp_fallback     | ftp    | dbg_splay=0                               |                 | stop start      | 5 60 60 60 60
+ftp_fallback     | ftp    | dbg_splay=0                               |                 | stop start      | 5 60 60
 power_cut        | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  | power_off       | stop stop start |
 already_running  | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  | second_start    | stop start      |
+expired_no_ntp   | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  |                 | stop start      |
 "
 row=$(sed -n "s/ *| */|/g; s/ *\$//; /^$1|/p" <<<"$cases")
 [ -n "$row" ] || sb_fail "no case $1"
@@ -41,6 +42,15 @@ else
   root=$ftp_dir/anon base=ftp://$VR_FTP_HOST$VR_DIR
 fi
 vr_release "$root" 1.2.0 "$sb_dir/payload.cfg"
+if [ "$name" = expired_no_ntp ]; then
+  # Expired an hour ago by the host's clock, signed again as the publisher
+  # signs: no NTP client has set the router's clock, so the kernel reports
+  # it unsynchronized and the expiry is not checked.
+  control=$root$VR_DIR/fileinfo.txt
+  sed -i "/^\[Signatures\]\$/,\$d; s/^expires=.*/expires=$(($(date +%s) - 3600))/" "$control"
+  signify-openbsd -S -s "$VR_IMAGE/keys/release.sec" -m "$control" -x "$sb_dir/control.sig"
+  { echo "[Signatures]"; cat "$sb_dir/control.sig"; } >> "$control"
+fi
 [ -z "$during" ] || printf '%s\n' "${!during}" > "$VR_LAB/during-restart"
 
 vr_boot vrouter.fast
@@ -60,7 +70,7 @@ fi
 console=$VR_LAB/console
 e2e_assert_contains "$console" "Booting Linux on physical CPU"
 e2e_assert_contains "$console" "procd: S99kestrel: starting /usr/sbin/kestreld"
-for f in fileinfo.txt fileinfo.txt.sig dbg-gen.cfg dbg-gen.cfg.sig; do
+for f in fileinfo.txt "dbg-gen.cfg.$(sha256sum "$sb_dir/payload.cfg" | cut -c1-16)"; do
   e2e_assert_count "$console" "Download file $base/$f successfully!" 1
 done
 digest=$(md5sum < "$sb_dir/payload.cfg" | cut -c1-32)
@@ -71,8 +81,11 @@ e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed 
 e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
 e2e_assert_contains "$VR_LAB/out/status.json" '"result":"installed","installed":"1.2.0","published":"1.2.0"'
 e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
-e2e_assert_log "signature of $VR_DIR/fileinfo.txt verified"
-e2e_assert_log "signature of $VR_DIR/dbg-gen.cfg verified"
+e2e_assert_log "signatures of $VR_DIR/fileinfo.txt verified"
+# The first boot moved the key from its old path into the keys directory.
+fp=$(sed -n 2p "$VR_IMAGE/keys/release.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n' | sed 's/^0*//')
+e2e_assert_same_file "$VR_FLASH/etc/kestrel/keys/$fp" "$VR_IMAGE/keys/release.pub" "key in the keys directory"
+e2e_assert_absent "$VR_FLASH/etc/kestrel/update.pub" "the key at its old path"
 if [ "$pauses" = splay ]; then
   splay=$(sed -n 's/^dbg_splay=//p' "$KESTREL_SOURCE_DIR/openwrt/kestrel/files/kestrel.config")
   [[ $(e2e_sleeps) =~ ^[0-9]+$ ]] && [ "$(e2e_sleeps)" -le "$splay" ] ||
@@ -82,13 +95,17 @@ else
 fi
 case $name in
 ftp_fallback)
-  e2e_assert_count "$console" "Download file https://" 8   # two refused attempts per file
+  e2e_assert_count "$console" "Download file https://" 4   # two refused attempts per file
   grep -q "query\[A\] $VR_FTP_HOST from $VR_GUEST" "$sb_dir/dnsmasq.log" ||
     e2e_fail "the router's resolver did not ask dnsmasq for $VR_FTP_HOST"
   ;;
 already_running)
   e2e_assert_log "ospreyd is already running!!!"
   e2e_assert_contains "$console" "second start: status 0"
+  ;;
+expired_no_ntp)
+  "$E2E_PYTHON" -c 'import json,sys; r=json.load(open(sys.argv[1]))["reason"]; sys.exit(not r.endswith("; expiry not checked: clock not synchronized"))' \
+    "$VR_LAB/out/status.json" || e2e_fail "status reason: $(cat "$VR_LAB/out/status.json")"
   ;;
 esac
 echo "vrouter $name: passed"

@@ -1,7 +1,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "updater/updater.h"
+#include "release/version_order.h"
 
 namespace kestrel {
 

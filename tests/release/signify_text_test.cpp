@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "../support/file_util.h"
-#include "updater/signature.h"
+#include "release/signify_text.h"
 
 using namespace kestrel;
 
@@ -36,19 +35,6 @@ TEST(SignatureFile, OneCommentLineThenTheSignatureLine) {
     EXPECT_FALSE(signature_text_ok(whole.data(), whole.size() - 1));
 }
 
-TEST(SignatureFile, ReadFromDiskWithinABound) {
-    write_file("/tmp/test.sig", comment + b64 + "\n");
-    EXPECT_TRUE(signature_file_ok("/tmp/test.sig"));
-    write_file("/tmp/test.sig", "untrusted comment: " + std::string(4096, 'x') + "\n" + b64 + "\n");
-    EXPECT_FALSE(signature_file_ok("/tmp/test.sig"));
-    remove_file("/tmp/test.sig");
-    EXPECT_FALSE(signature_file_ok("/tmp/test.sig"));
-
-    EXPECT_TRUE(is_signature_path("/tmp/dbg-gen.cfg.sig"));
-    EXPECT_FALSE(is_signature_path("/tmp/dbg-gen.cfg"));
-    EXPECT_FALSE(is_signature_path(".sig"));
-}
-
 // The public key as signify-openbsd writes it: "Ed", the key number and 32
 // bytes, 56 characters without padding.
 TEST(SignatureFile, PublicKeyFormat) {
@@ -60,4 +46,16 @@ TEST(SignatureFile, PublicKeyFormat) {
     EXPECT_FALSE(key_ok("untrusted comment: x\n" + key.substr(1) + "\n"));
     EXPECT_FALSE(key_ok("untrusted comment: x\n" + key.substr(0, 55) + "=\n"));
     EXPECT_FALSE(key_ok(comment + b64 + "\n"));  // a signature is not a key
+}
+
+// usign looks a signature's key up by this name.
+TEST(SignatureFile, FingerprintIsTheKeyNumberInHex) {
+    key_fingerprint fp;
+    const std::string key = "untrusted comment: k\nRWQGOWoaa4VtjzIyEVBmfOVQm2HwX3qzN71ySxSHxELpcnvU+NLjB8yj\n";
+    ASSERT_TRUE(fingerprint_of(key.data(), key.size(), fp));
+    EXPECT_STREQ(fp, "6396a1a6b856d8f");  // no leading zero
+    std::string sig = comment + b64 + "\n";
+    ASSERT_TRUE(fingerprint_of(sig.data(), sig.size(), fp));
+    EXPECT_STREQ(fp, "6396a1a6b856d8f");
+    EXPECT_FALSE(fingerprint_of(sig.data(), sig.size() - 1, fp));
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "updater/updater.h"
+#include "release/version_order.h"
 
 using namespace kestrel;
 
