@@ -62,7 +62,7 @@ inline constexpr long long data_stall_bytes = 30;
 // Bytes per second of the last 31 seconds of a transfer, as a ring.
 struct data_rate {
     long long start_ms;
-    long long newest;  // seconds since the start, of the newest slot
+    unsigned newest;  // seconds since the start, of the newest slot
     long long slot[data_stall_seconds + 1];
 };
 
