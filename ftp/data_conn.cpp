@@ -70,9 +70,9 @@ bool pasv_address(char* reply, sockaddr_in* sa) {
     for (unsigned char& v : b) v = static_cast<unsigned char>(numeric(&p));
     *sa = sockaddr_in{};
     sa->sin_family = AF_INET;
-    sa->sin_addr.s_addr = htonl(static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-                                static_cast<uint32_t>(b[2]) << 8 | b[3]);
-    sa->sin_port = htons(static_cast<uint16_t>(b[4] << 8 | b[5]));
+    sa->sin_addr.s_addr = net_order32(static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+                                      static_cast<uint32_t>(b[2]) << 8 | b[3]);
+    sa->sin_port = net_order16(static_cast<uint16_t>(b[4] << 8 | b[5]));
     return true;
 }
 
@@ -125,8 +125,8 @@ int get_passive_sock(int ctlsock, ftp_carry& c) {
 }
 
 bool port_command(char* line, unsigned size, const sockaddr_in& sa) {
-    uint32_t a = ntohl(sa.sin_addr.s_addr);
-    unsigned port = ntohs(sa.sin_port);
+    uint32_t a = net_order32(sa.sin_addr.s_addr);
+    unsigned port = net_order16(sa.sin_port);
     return bounded_format(line, size, "PORT %d,%d,%d,%d,%d,%d\r\n", static_cast<int>(a >> 24),
                           static_cast<int>(a >> 16 & 0xff), static_cast<int>(a >> 8 & 0xff),
                           static_cast<int>(a & 0xff), static_cast<int>(port >> 8),
@@ -136,7 +136,7 @@ bool port_command(char* line, unsigned size, const sockaddr_in& sa) {
 bool eprt_command(char* line, unsigned size, const sockaddr_in6& sa) {
     char text[INET6_ADDRSTRLEN];
     if (!inet_ntop(AF_INET6, &sa.sin6_addr, text, sizeof text)) return false;
-    return bounded_format(line, size, "EPRT |2|%s|%u|\r\n", text, static_cast<unsigned>(ntohs(sa.sin6_port)));
+    return bounded_format(line, size, "EPRT |2|%s|%u|\r\n", text, static_cast<unsigned>(net_order16(sa.sin6_port)));
 }
 
 int get_sock(int ctlsock, ftp_carry& c) {

@@ -1,15 +1,17 @@
 #include "ftp/url.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace kestrel {
 
 char* get_ftp_type(char* rest) {
     if (std::strncmp(rest, "ftp://", 6) == 0) return rest + 6;
     // No scheme: a host whose name begins with ftp.
-    if (strncasecmp(rest, "ftp", 3) == 0) return rest;
+    for (int i = 0; i < 3; ++i)
+        if (std::tolower(static_cast<unsigned char>(rest[i])) != "ftp"[i]) return nullptr;
+    return rest;
     return nullptr;
 }
 
@@ -20,7 +22,7 @@ char* get_auth(ftp_url* u, char* rest) {
     char* slash = std::strchr(rest, '/');
     // An at sign after the host's slash belongs to the path.
     if (!at || !slash || at > slash) return rest;
-    char* sep = std::strpbrk(rest, ":@");
+    char* sep = rest + std::strcspn(rest, ":@");
     u->username = rest;
     if (*sep == ':') {
         *sep = '\0';
@@ -65,8 +67,10 @@ char* get_file(ftp_url* u, char* rest) {
 int url_init(ftp_url* u, const char* string) {
     *u = ftp_url{};
     u->full_url = string;
-    u->url_buf = strdup(string);
+    std::size_t size = std::strlen(string) + 1;
+    u->url_buf = static_cast<char*>(std::malloc(size));
     if (!u->url_buf) return 0;
+    std::memcpy(u->url_buf, string, size);
     char* rest = get_ftp_type(u->url_buf);
     if (rest) rest = get_auth(u, rest);
     if (rest) rest = get_hostname(u, rest);

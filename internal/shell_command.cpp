@@ -78,7 +78,9 @@ command_result run_command(const text_builder& cmd, long long file_size_limit, u
                 limit.rlim_cur = static_cast<rlim_t>(file_size_limit);
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
             // Stopped at the limit even where our starter ignored the signal.
-            ::signal(SIGXFSZ, SIG_DFL);
+            struct sigaction dfl {};
+            dfl.sa_handler = SIG_DFL;
+            ::sigaction(SIGXFSZ, &dfl, nullptr);
         }
         ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

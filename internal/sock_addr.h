@@ -6,7 +6,19 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <bit>
+#include <cstdint>
+
 namespace kestrel {
+
+// Between host and network byte order, either way, in line: musl's htons and
+// kin are library calls, each one more import in the daemon.
+constexpr uint16_t net_order16(uint16_t v) {
+    return std::endian::native == std::endian::big ? v : __builtin_bswap16(v);
+}
+constexpr uint32_t net_order32(uint32_t v) {
+    return std::endian::native == std::endian::big ? v : __builtin_bswap32(v);
+}
 
 union sock_addr {
     sockaddr sa;
@@ -19,14 +31,14 @@ inline socklen_t sock_addr_len(const sock_addr& a) {
 }
 
 inline unsigned short sock_addr_port(const sock_addr& a) {
-    return ntohs(a.sa.sa_family == AF_INET6 ? a.v6.sin6_port : a.v4.sin_port);
+    return net_order16(a.sa.sa_family == AF_INET6 ? a.v6.sin6_port : a.v4.sin_port);
 }
 
 inline void set_sock_addr_port(sock_addr& a, unsigned short port) {
     if (a.sa.sa_family == AF_INET6)
-        a.v6.sin6_port = htons(port);
+        a.v6.sin6_port = net_order16(port);
     else
-        a.v4.sin_port = htons(port);
+        a.v4.sin_port = net_order16(port);
 }
 
 // The same host: family and address, and the interface when both name one

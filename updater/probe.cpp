@@ -79,8 +79,8 @@ int is_valid_ipaddr(const char* str) {
         KOL_LOG("Invalid IP Address:%s", str);
         return 0;
     }
-    in_addr_t a = inet_addr(str);
-    if (a == htonl(INADDR_ANY) || a == htonl(INADDR_BROADCAST)) {
+    // Both are the same in either byte order.
+    if (addr.s_addr == INADDR_ANY || addr.s_addr == INADDR_BROADCAST) {
         KOL_LOG("Invalid IP Address:%s\n", str);
         return 0;
     }
