@@ -42,6 +42,10 @@ text_builder& text_builder::quoted(std::string_view s) {
     return raw("'");
 }
 
+text_builder& text_builder::raw(const char* s) { return raw(std::string_view(s)); }
+
+text_builder& text_builder::quoted(const char* s) { return quoted(std::string_view(s)); }
+
 text_builder& text_builder::printf(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -82,5 +86,7 @@ bool bounded_format(char* dst, std::size_t size, const char* fmt, ...) {
 bool bounded_copy(char* dst, std::size_t size, std::string_view src) {
     return text_builder(dst, size).raw(src).ok();
 }
+
+bool bounded_copy(char* dst, std::size_t size, const char* src) { return bounded_copy(dst, size, std::string_view(src)); }
 
 }  // namespace kestrel

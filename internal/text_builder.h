@@ -24,6 +24,9 @@ struct text_builder {
     // Appends s as one literal word for /bin/sh: single-quoted, with each
     // embedded quote written as '\''.
     text_builder& quoted(std::string_view s);
+    // For C strings: measured here, not at each of the many callers.
+    text_builder& raw(const char* s);
+    text_builder& quoted(const char* s);
     text_builder& printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
     bool ok() const { return !truncated; }
@@ -37,5 +40,6 @@ bool bounded_format(char* dst, std::size_t size, const char* fmt, ...)
 
 // Copies at most size-1 bytes of src and terminates; true when nothing was cut.
 bool bounded_copy(char* dst, std::size_t size, std::string_view src);
+bool bounded_copy(char* dst, std::size_t size, const char* src);
 
 }  // namespace kestrel
