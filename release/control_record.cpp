@@ -21,22 +21,23 @@ bool extract_value(const char* line, ctl_value& val) {
 
 namespace {
 
-bool is_line(const char* line, std::string_view text) {
-    return std::strncmp(line, text.data(), text.size()) == 0 && std::strspn(line + text.size(), "\r\n") ==
-                                                                        std::strlen(line + text.size());
+bool is_line(const char* line, const char* text) {
+    std::size_t n = std::strlen(text);
+    return std::strncmp(line, text, n) == 0 && std::strspn(line + n, "\r\n") == std::strlen(line + n);
 }
 
 // The value of "key=value" at the line's start, without its line ending;
 // null for another key.
-const char* value_of(const char* line, std::string_view key, std::size_t& len) {
-    if (std::strncmp(line, key.data(), key.size()) != 0 || line[key.size()] != '=') return nullptr;
-    const char* p = line + key.size() + 1;
+const char* value_of(const char* line, const char* key, std::size_t& len) {
+    std::size_t n = std::strlen(key);
+    if (std::strncmp(line, key, n) != 0 || line[n] != '=') return nullptr;
+    const char* p = line + n + 1;
     len = std::strcspn(p, "\r\n");
     return p;
 }
 
 // One text key of the [Release] section.
-bool release_value(const char* line, std::string_view key, char* val, std::size_t size, bool& cut) {
+bool release_value(const char* line, const char* key, char* val, std::size_t size, bool& cut) {
     std::size_t len = 0;
     const char* p = value_of(line, key, len);
     if (!p) return false;
@@ -48,17 +49,13 @@ bool release_value(const char* line, std::string_view key, char* val, std::size_
 }
 
 // One number of the [Release] section: 1 to 19 decimal digits.
-bool release_number_value(const char* line, std::string_view key, release_number& num, bool& cut) {
+bool release_number_value(const char* line, const char* key, release_number& num, bool& cut) {
     std::size_t len = 0;
     const char* p = value_of(line, key, len);
     if (!p) return false;
     num = {};
-    if (len == 0 || len > 19 || std::strspn(p, "0123456789") < len) {
-        cut = true;
-        return true;
-    }
-    for (std::size_t i = 0; i < len; ++i) num.value = num.value * 10 + static_cast<unsigned>(p[i] - '0');
-    num.present = true;
+    num.present = decimal_value(p, len, num.value);
+    if (!num.present) cut = true;
     return true;
 }
 
@@ -120,6 +117,13 @@ void read_control_record(const char* path, control_record& rec, const char* tag)
             read_release_line(line, rec);
         }
     }
+}
+
+bool decimal_value(const char* text, std::size_t len, unsigned long long& value) {
+    value = 0;
+    if (len == 0 || len > 19 || std::strspn(text, "0123456789") < len) return false;
+    for (std::size_t i = 0; i < len; ++i) value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    return true;
 }
 
 bool is_sha256_text(const char* text) {

@@ -2,6 +2,8 @@
 // routers read, and the "[Release]" section after it.
 #pragma once
 
+#include <cstddef>
+
 namespace kestrel {
 
 using ctl_value = char[128];
@@ -33,5 +35,10 @@ struct control_record {
 void read_control_record(const char* path, control_record& rec, const char* tag = "Major1");
 // False when the value did not fit and was cut.
 bool extract_value(const char* line, ctl_value& val);
+
+// The len characters at text as a number of 1 to 19 decimal digits (no sign,
+// no blank); false for anything else.  The release numbers and their floors
+// read the same way.
+bool decimal_value(const char* text, std::size_t len, unsigned long long& value);
 
 }  // namespace kestrel

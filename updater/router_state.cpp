@@ -158,12 +158,10 @@ bool read_number_floor(const char* name, unsigned long long& value, char (&probl
         return false;
     }
     int r = read_owned_line(path, line, sizeof line);
-    std::size_t len = r > 0 ? std::strlen(line) : 0;
-    if (r < 0 || (r > 0 && (len == 0 || len > 19 || std::strspn(line, "0123456789") != len))) {
+    if (r < 0 || (r > 0 && !decimal_value(line, std::strlen(line), value))) {
         bounded_format(problem, sizeof problem, "%s %s", path, r < 0 ? "is not ours" : "is not a number");
         return false;
     }
-    for (std::size_t i = 0; i < len; ++i) value = value * 10 + static_cast<unsigned>(line[i] - '0');
     return true;
 }
 
