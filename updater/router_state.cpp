@@ -22,8 +22,35 @@ constexpr const char floor_name[] = "highest_version";
 constexpr const char seq_floor_name[] = "highest_seq";
 constexpr const char issued_floor_name[] = "highest_issued";
 
-bool floor_path(char (&path)[256]) {
-    return bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, floor_name);
+bool floor_path(const char* name, char (&path)[256]) {
+    return bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, name);
+}
+
+// The first line of the floor kept as name, as read_owned_line gives it: 1
+// read, 0 none kept yet; -1, with problem saying which path and why, when it
+// cannot be named or is not ours.
+int read_floor(const char* name, char (&line)[64], char (&problem)[320]) {
+    char path[256];
+    line[0] = '\0';
+    if (!floor_path(name, path)) {
+        bounded_format(problem, sizeof problem, "%s is too long", build_config::state_dir);
+        return -1;
+    }
+    int r = read_owned_line(path, line, sizeof line);
+    if (r < 0) bounded_format(problem, sizeof problem, "%s is not ours", path);
+    return r;
+}
+
+// A floor's line that reads as no value: problem says so.
+bool floor_unusable(const char* name, const char* what, char (&problem)[320]) {
+    bounded_format(problem, sizeof problem, "%s/%s is not a %s", build_config::state_dir, name, what);
+    return false;
+}
+
+// Keeps text as the floor name, synced to storage.
+bool keep_floor(const char* name, const char* text) {
+    char path[256];
+    return floor_path(name, path) && replace_file(path, text, std::strlen(text), true);
 }
 
 // Why the state directory cannot hold the floor, or nullptr; made when
@@ -118,20 +145,15 @@ bool restore_good_file() {
 
 rollback_floor read_rollback_floor() {
     rollback_floor floor{};
-    char path[256];
-    if (!floor_path(path)) {
-        bounded_format(floor.problem, sizeof floor.problem, "%s is too long", build_config::state_dir);
-        return floor;
-    }
     if (const char* cause = state_dir_problem()) {
         bounded_format(floor.problem, sizeof floor.problem, "%s %s", build_config::state_dir, cause);
         return floor;
     }
     char line[64];
-    int r = read_owned_line(path, line, sizeof line);
-    if (r < 0 || (r > 0 && !bounded_copy(floor.highest, sizeof floor.highest, line))) {
-        bounded_format(floor.problem, sizeof floor.problem, "%s %s", path, r < 0 ? "is not ours" : "is not a version");
+    if (read_floor(floor_name, line, floor.problem) < 0) return floor;
+    if (!bounded_copy(floor.highest, sizeof floor.highest, line)) {
         floor.highest[0] = '\0';
+        floor_unusable(floor_name, "version", floor.problem);
         return floor;
     }
     floor.usable = true;
@@ -141,8 +163,7 @@ rollback_floor read_rollback_floor() {
 void raise_rollback_floor(const char* version) {
     rollback_floor floor = read_rollback_floor();
     if (floor.usable && cmp_version(floor.highest, version) != 1) return;
-    char path[256];
-    if (!floor.usable || !floor_path(path) || !replace_file(path, version, std::strlen(version), true))
+    if (!floor.usable || !keep_floor(floor_name, version))
         KOL_LOG("cannot keep version %s in %s", version, build_config::state_dir);
 }
 
@@ -151,28 +172,18 @@ namespace {
 // One release floor into value (0 when none kept yet); false with problem.
 bool read_number_floor(const char* name, unsigned long long& value, char (&problem)[320]) {
     value = 0;
-    char path[256];
-    char line[32];
-    if (!bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, name)) {
-        bounded_format(problem, sizeof problem, "%s is too long", build_config::state_dir);
-        return false;
-    }
-    int r = read_owned_line(path, line, sizeof line);
-    if (r < 0 || (r > 0 && !decimal_value(line, std::strlen(line), value))) {
-        bounded_format(problem, sizeof problem, "%s %s", path, r < 0 ? "is not ours" : "is not a number");
-        return false;
-    }
+    char line[64];
+    int r = read_floor(name, line, problem);
+    if (r < 0) return false;
+    if (r > 0 && !decimal_value(line, std::strlen(line), value)) return floor_unusable(name, "number", problem);
     return true;
 }
 
 bool keep_number_floor(const char* name, unsigned long long value, char (&problem)[320]) {
-    char path[256];
     char text[24];
-    int len = std::snprintf(text, sizeof text, "%llu", value);
-    if (bounded_format(path, sizeof path, "%s/%s", build_config::state_dir, name) &&
-        replace_file(path, text, static_cast<std::size_t>(len), true))
-        return true;
-    bounded_format(problem, sizeof problem, "%s cannot be kept", path);
+    std::snprintf(text, sizeof text, "%llu", value);
+    if (keep_floor(name, text)) return true;
+    bounded_format(problem, sizeof problem, "%s/%s cannot be kept", build_config::state_dir, name);
     return false;
 }
 
