@@ -198,21 +198,21 @@ int accept_data_conn(int listen_sock, int ctlsock) {
     }
 }
 
-void data_rate_start(data_rate& r, long long now_ms) { r = data_rate{now_ms, 0, {}}; }
+void data_rate_start(data_rate& r, long long now_ms) { r = data_rate{now_ms + 1000, 0, 0, {}}; }
 
 bool data_rate_ok(data_rate& r, long long now_ms, long long n) {
     constexpr unsigned slots = data_stall_seconds + 1;
-    // Seconds in 32 bits, so that no 64-bit division is linked in: a
-    // transfer ends long before they could wrap (the run has a time limit),
-    // and a clock going past 49 days only holds the count where it is.
-    long long ms = now_ms - r.start_ms;
-    unsigned sec = ms <= 0 ? 0 : ms >= 0xffffffffLL ? 0xffffffffU / 1000 : static_cast<unsigned>(ms) / 1000;
-    if (sec < r.newest) sec = r.newest;
-    unsigned steps = sec - r.newest < slots ? sec - r.newest : slots;
-    for (unsigned i = 1; i <= steps; ++i) r.slot[(r.newest + i) % slots] = 0;
-    r.newest = sec;
-    r.slot[sec % slots] += n;
-    if (sec < data_stall_seconds) return true;
+    // Each second begun opens the next slot of the ring, emptied.  Counted
+    // one by one rather than divided out: a division would link libgcc's
+    // divide routine into the router's build for this alone.
+    while (now_ms >= r.next_ms) {
+        r.next_ms += 1000;
+        if (r.seconds < data_stall_seconds) ++r.seconds;
+        r.newest = r.newest + 1 == slots ? 0 : r.newest + 1;
+        r.slot[r.newest] = 0;
+    }
+    r.slot[r.newest] += n;
+    if (r.seconds < data_stall_seconds) return true;
     long long sum = 0;
     for (long long v : r.slot) sum += v;
     return sum >= data_stall_bytes;

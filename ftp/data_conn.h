@@ -61,8 +61,9 @@ inline constexpr long long data_stall_bytes = 30;
 
 // Bytes per second of the last 31 seconds of a transfer, as a ring.
 struct data_rate {
-    long long start_ms;
-    unsigned newest;  // seconds since the start, of the newest slot
+    long long next_ms;  // when the next second begins
+    unsigned seconds;   // whole seconds since the start, counted up to 30
+    unsigned newest;    // the slot of the current second
     long long slot[data_stall_seconds + 1];
 };
 
