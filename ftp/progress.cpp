@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include "ftp/url.h"
+#include "internal/text_builder.h"
 
 namespace kestrel {
 
@@ -58,12 +59,12 @@ void progress_init(ftp_progress* p, const ftp_url* u, int len, void (*dl_status)
         std::fputs("unknown size", stderr);
     }
     std::fputs(")\n", stderr);
-    std::strncpy(p->outfile, u->file, sizeof p->outfile - 1);
+    bounded_copy(p->outfile, sizeof p->outfile, u->file);
     std::fprintf(stderr, "%-25s[", p->outfile);
     if (p->length != 0)
         repchar(stderr, ' ', p->max_hashes);
     else
-        std::fputc('+', stderr);
+        std::fputs("+", stderr);
     std::fprintf(stderr, "] %7dK", p->current);
     std::fflush(stderr);
 }
@@ -75,7 +76,8 @@ constexpr size_t line_size = 256;
 
 // "%-25s[" with the stored name (at most 24 characters, so never cut).
 size_t put_name(char* out, const char* name, size_t name_size) {
-    size_t len = strnlen(name, name_size);
+    size_t len = 0;
+    while (len < name_size && name[len]) ++len;
     std::memcpy(out, name, len);
     size_t width = len < bar_cells ? bar_cells : len;
     std::memset(out + len, ' ', width - len);
@@ -139,7 +141,7 @@ void progress_update(ftp_progress* p, int increment, void (*dl_status)(int)) {
 }
 
 void progress_summary(const ftp_progress* p, double elapsed) {
-    std::fputc('\n', stderr);
+    std::fputs("\n", stderr);
     if (elapsed == 0)
         std::fprintf(stderr, "%d bytes transferred in less than a second\n", p->current);
     else

@@ -95,8 +95,10 @@ bool ipv6_literal(const char* text, in6_addr* addr, unsigned* scope) {
     if (char* zone = std::strchr(buf, '%')) {
         *zone++ = '\0';
         char* end = zone;
-        unsigned long index = std::strtoul(zone, &end, 10);
+        long long index = std::strtoll(zone, &end, 10);
         const bool number = std::isdigit(static_cast<unsigned char>(*zone)) && *end == '\0';
+        // A number past 32 bits saturates, as strtoul does on the router.
+        if (index > 0xffffffffLL) index = 0xffffffffLL;
         *scope = number ? static_cast<unsigned>(index) : if_nametoindex(zone);
         if (*scope == 0) return false;
     }

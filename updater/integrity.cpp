@@ -14,10 +14,7 @@ namespace kestrel {
 namespace {
 constexpr std::size_t digest_len = 32;
 
-void first_32(char (&dst)[digest_len + 1], const char* src) {
-    std::strncpy(dst, src, digest_len);
-    dst[digest_len] = '\0';
-}
+void first_32(char (&dst)[digest_len + 1], const char* src) { bounded_copy(dst, sizeof dst, src); }
 }  // namespace
 
 int check_md5(const char* fileName, const char* md5file) {

@@ -51,8 +51,8 @@ pid_t recorded_pid(int fd) {
     ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     if (n <= 0) return 0;
     char* end = nullptr;
-    long pid = std::strtol(text, &end, 10);
-    return (end != text && pid > 0 && pid <= 0x7fffffffL) ? static_cast<pid_t>(pid) : 0;
+    long long pid = std::strtoll(text, &end, 10);
+    return (end != text && pid > 0 && pid <= 0x7fffffffLL) ? static_cast<pid_t>(pid) : 0;
 }
 
 // True when fd still is the file at path (not one removed meanwhile).

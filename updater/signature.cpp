@@ -101,10 +101,10 @@ signing_keys signing_keys_state(refusal_text& why) {
             refuse(why, "keys directory %s cannot be read: update refused", keys);
             return signing_keys::unusable;
         }
-        dir_fd.release();  // closedir closes it
+        const int dfd = dir_fd.release();  // closedir closes it
         // Whoever may remove its keys could turn the checks off.
         struct stat dst;
-        if (::fstat(::dirfd(dir), &dst) != 0 || dst.st_uid != 0 || (dst.st_mode & (S_IWGRP | S_IWOTH))) {
+        if (::fstat(dfd, &dst) != 0 || dst.st_uid != 0 || (dst.st_mode & (S_IWGRP | S_IWOTH))) {
             ::closedir(dir);
             refuse(why, "keys directory %s is not root's alone: update refused", keys);
             return signing_keys::unusable;
@@ -114,7 +114,7 @@ signing_keys signing_keys_state(refusal_text& why) {
         while (dirent* e = ::readdir(dir)) {
             if (e->d_name[0] == '.') continue;
             bounded_copy(name, sizeof name, e->d_name);
-            fault = key_entry_fault(::dirfd(dir), e->d_name);
+            fault = key_entry_fault(dfd, e->d_name);
             if (fault) break;
             ++found;
         }
