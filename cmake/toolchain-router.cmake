@@ -20,7 +20,7 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 # inlined copies, hoisted loop constants, tail calls or inlined functions
 # larger than a few instructions: in a daemon that runs once and mostly
 # waits on the network they only add code (some 500 bytes of its xz).
-set(_lto "-flto=auto -ffat-lto-objects -fno-ipa-cp-clone -fno-partial-inlining -fno-move-loop-invariants -finline-limit=5 -fno-optimize-sibling-calls")
+set(_lto "-flto=auto -ffat-lto-objects -fno-ipa-cp-clone -fno-partial-inlining -fno-move-loop-invariants -finline-limit=5 -fno-optimize-sibling-calls -fno-schedule-insns2 -fno-reorder-blocks -fno-reorder-functions")
 set(CMAKE_AR arm-linux-gnueabihf-gcc-ar)
 set(CMAKE_RANLIB arm-linux-gnueabihf-gcc-ranlib)
 # OpenWrt's default package hardening, as its build gives every package:
