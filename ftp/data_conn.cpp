@@ -111,10 +111,8 @@ int get_passive_sock(int ctlsock, ftp_carry& c) {
         sa = peer;
         set_sock_addr_port(sa, port);
     } else if (sa.v4.sin_addr.s_addr != peer.v4.sin_addr.s_addr) {
-        char named[INET_ADDRSTRLEN], used[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &sa.v4.sin_addr, named, sizeof named);
-        inet_ntop(AF_INET, &peer.v4.sin_addr, used, sizeof used);
-        KOL_LOG("PASV address %s ignored, connecting to %s", named, used);
+        char named[INET6_ADDRSTRLEN], used[INET6_ADDRSTRLEN];
+        KOL_LOG("PASV address %s ignored, connecting to %s", sock_addr_text(sa, named), sock_addr_text(peer, used));
         sa.v4.sin_addr = peer.v4.sin_addr;
     }
     if (connect(sock.get(), &sa.sa, sock_addr_len(sa)) == 0) return sock.release();
