@@ -4,7 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -193,9 +192,8 @@ void update(run_state& run) {
     if (!record_dir_ready()) return run_status_end(st, run_result::failed, "cannot make %s", record_dir_path);
     if (rolled_back_interrupted(st)) return;
 
-    if (!bounded_copy(run.module, sizeof run.module, cat_file("/module_name")))
+    if (!read_module_name(run.module))
         return run_status_end(st, run_result::failed, "module name too long: %s", cat_file("/module_name"));
-    for (char* p = run.module; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
 
     refusal_text why;
     signing_keys keys = signing_keys_state(why);

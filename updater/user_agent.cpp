@@ -64,11 +64,16 @@ void json_member_text(const char* line, const char* name, char* out, std::size_t
     bounded_copy(out, size, std::string_view(p, n));
 }
 
+bool read_module_name(char (&name)[16]) {
+    bool whole = bounded_copy(name, sizeof name, cat_file("/module_name"));
+    for (char* p = name; *p; ++p)
+        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 0x20);
+    return whole;
+}
+
 void read_user_agent_values(user_agent_values& v, const char* digest_path) {
     v.report = !config_match("dbg_report", "0");
-    bounded_copy(v.module, sizeof v.module, cat_file("/module_name"));
-    for (char* p = v.module; *p; ++p)
-        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 0x20);
+    read_module_name(v.module);
     // The serial number as the rollout bucket reads it; an empty first line
     // is none.
     char serial[512];

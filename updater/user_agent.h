@@ -34,6 +34,10 @@ void format_user_agent(const user_agent_values& v, user_agent_text& out);
 // is missing, null or not a string.
 void json_member_text(const char* line, const char* name, char* out, std::size_t size);
 
+// The module as the server's paths name it: /module_name's first line in
+// lower case; false when it did not fit (name then holds a cut prefix).
+bool read_module_name(char (&name)[16]);
+
 // Gathers the values as they stand now: the module (/module_name), the
 // serial number's digest (md5sum's output goes to digest_path), dbg_report,
 // the recorded and refused versions and the status file's result and
