@@ -42,8 +42,10 @@ int kol_ping(int count, const char* host, const char* output, int background) {
         return 0;
     }
 
-    run_command(text_builder(cmd).raw("rm -fr ").quoted(output));
-    run_command(text_builder(cmd).raw("rm -fr ").quoted(error));
+    // One rm for both: twice the room of one command, so that both fit
+    // whenever each would have alone.
+    char rm[2 * sizeof cmd];
+    run_command(text_builder(rm).raw("rm -fr ").quoted(output).raw(" ").quoted(error));
 
     if (!is_valid_ipaddr(host)) {
         msg[0] = '\0';
