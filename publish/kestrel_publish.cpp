@@ -364,7 +364,13 @@ int publish(const options& o, unsigned days) {
         if (std::rename(f.temp, f.path) != 0) {
             int err = errno;
             remove_temps(&f, static_cast<std::size_t>(files + 3 - &f));
-            return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
+            // What went before is on the server already: say so, not
+            // "nothing changed" (the control file, renamed last, is not).
+            char placed[2 * path_max];
+            text_builder list(placed);
+            for (const release_file* p = files; p != &f; ++p) list.raw(p == files ? "" : ", ").raw(p->shown);
+            return refuse("cannot rename %s to %s: %s; already in place: %s", f.temp, f.path, std::strerror(err),
+                          &f == files ? "nothing" : list.c_str());
         }
         f.written = false;
     }

@@ -249,6 +249,18 @@ for change in --refresh "--rollout 5 --update-rollout"; do
 done
 rm -rf "$root/sw-apps"
 
+e2e_case "a rename that fails after the first: the refusal says what is in place"
+# The plain payload's name is taken by a directory the rename cannot replace.
+d=$root/sw-apps/dbg_log_collect/ren
+run "$root" ren 1.0 "$payload"
+rm "$d/dbg-gen.cfg" && mkdir -p "$d/dbg-gen.cfg/x"
+run "$root" ren 1.1 "$sb_dir/p7.cfg"
+e2e_assert_eq "$rc" 1 "exit status"
+placed=/sw-apps/dbg_log_collect/ren/dbg-gen.cfg.$(sha256sum "$sb_dir/p7.cfg" | cut -c1-16)
+e2e_assert_contains "$err" "; already in place: $placed"
+e2e_assert_eq "$(sed -n 's/^file=//p' "$d/fileinfo.txt")" dbg-gen_V1.0 "published version"
+rm -rf "$root/sw-apps"
+
 e2e_case "--force republishes an older version"
 run --force --prefix /updates/ "$root" abc 2.2.9 "$payload"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
