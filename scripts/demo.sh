@@ -139,7 +139,8 @@ run_and_show() { # TITLE
   title "$1"
   e2e_run
   note "kestreld returned at once with status $E2E_STARTED; the detached run ended with status" \
-       "${E2E_DETACHED:-none} after $E2E_SECONDS s."
+       "${E2E_DETACHED:-none} after $E2E_SECONDS s (a finished run always ends with 1, as the daemon" \
+       "always has: its outcome is in the status file below)."
   note "Pauses asked for (seconds, skipped in the sandbox): $(e2e_sleeps)"
   heading "Console (standard error)"
   show "$E2E_ERR"
