@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // kestrel-fleet: where the fleet stands, from the update server's access
 // logs (routers say what they are in their User-Agent), and the halt of a
 // release whose rollbacks pass a threshold.  Runs on the operator's machine.

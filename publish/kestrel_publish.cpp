@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // kestrel-publish: lays out one release of a module on the update server the
 // way the routers read it, optionally signed, and refuses what they would not
 // install or would read back differently.

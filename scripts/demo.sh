@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Command one: installs what is missing, builds the daemon, and shows what an
 # operator sees when kestreld updates a router from a local HTTPS update
 # server.  Everything runs in the sandbox (private namespaces, a throwaway

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Installs every Debian package the build, the tests and the demo need.
 # Safe to run again: it only installs what is missing.
 set -euo pipefail

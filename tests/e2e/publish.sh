@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # kestrel-publish: the bytes it writes in each encoding, its signatures, what
 # it refuses (leaving the server as it was), and the order in which the files
 # appear under their final names.

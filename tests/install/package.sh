@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The package as a firmware team uses it: every build-time constant that
 # docs/firmware.md lists is forwarded by the package Makefile and accepted
 # by the CMake build, and removing the package takes away only the cron

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # kestrel-fleet over small hand-written access logs: the report's counts
 # (plain and gzip logs, out of order with offsets, ties, unidentified
 # routers, foreign and malformed lines), the halt's threshold, and the tree

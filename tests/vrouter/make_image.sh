@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the virtual router from Debian's armhf packages: the armmp kernel
 # and an initramfs with busybox (the shell and every tool the updater runs),
 # musl (the router's C library), curl, signify-openbsd (usign's stand-in)

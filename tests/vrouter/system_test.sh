@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The shipped build on the virtual ARM router, one case per boot (two for
 # the power cut): the package's init script starts kestreld at boot, and the
 # host checks what the router left: the installed file (or the refusal),

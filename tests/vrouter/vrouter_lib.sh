@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The virtual router, host side (source inside the sandbox): its WAN is a
 # tap device in the sandbox's network namespace, with the update servers and
 # the name server on the namespace's side.  Needs what e2e_lib.sh needs, the
