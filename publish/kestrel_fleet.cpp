@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -58,18 +57,6 @@ constexpr std::size_t line_max = 1 << 20;
 int usage(const char* what, const char* arg = "") {
     std::fprintf(stderr, "kestrel-fleet: %s%s (see --help)\n", what, arg);
     return 2;
-}
-
-// Every error: one line, exit status 1.
-int fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-int fail(const char* fmt, ...) {
-    char line[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    std::fprintf(stderr, "kestrel-fleet: %s\n", line);
-    return 1;
 }
 
 struct options {
@@ -216,7 +203,7 @@ int count_logs(fleet_count& fc, const std::vector<const char*>& logs) {
     std::vector<char> buf(line_max);
     for (const char* name : logs) {
         char why[256] = {};
-        if (!count_log(fc, name, buf, why)) return fail("cannot read %s: %s", name, why);
+        if (!count_log(fc, name, buf, why)) return refuse("cannot read %s: %s", name, why);
     }
     return 0;
 }
@@ -308,14 +295,14 @@ int halt(const options& o) {
     std::string module = lower(o.module);
     char control_path[4096];
     if (!bounded_format(control_path, sizeof control_path, "%s%s%s/fileinfo.txt", o.root, o.prefix, module.c_str()))
-        return fail("ROOT path too long");
+        return refuse("ROOT path too long");
     static published_release current;
     const control_record& rec = current.rec;
     version_text version = {};
     if (!read_published(control_path, current))
-        return fail("cannot read the control file published in %s%s", o.prefix, module.c_str());
+        return refuse("cannot read the control file published in %s%s", o.prefix, module.c_str());
     if (current.exists) published_version(rec.file, version);
-    if (!version[0]) return fail("no release is published in %s%s", o.prefix, module.c_str());
+    if (!version[0]) return refuse("no release is published in %s%s", o.prefix, module.c_str());
 
     fleet_count fc = new_fleet_count();
     if (int rc = count_logs(fc, o.logs)) return rc;
@@ -361,6 +348,6 @@ int main(int argc, char** argv) {
     const char* arg = "";
     if (const char* wrong = parse_args(argc, argv, is_halt, o, arg)) return usage(wrong, arg);
     int rc = is_halt ? halt(o) : report(o);
-    if (std::fflush(stdout) != 0) return fail("cannot write the output: %s", std::strerror(errno));
+    if (std::fflush(stdout) != 0) return refuse("cannot write the output: %s", std::strerror(errno));
     return rc;
 }
