@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Times the resolver against dnsmasq on loopback, inside the test sandbox:
 # 200 lookups one process each and all in one process, beside the C
 # library's getaddrinfo (one process each and all in one process).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Drives the resolver from the command line for the tests and the benchmark.
 //   dns_driver resolve NAME...        one line "NAME ADDRESS" per name (0 when unresolved)
 //   dns_driver all NAME...            resolve_dns_all: "NAME ADDRESS..." (IPv4 first), or "NAME 0"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # A fleet in a box: N simulated routers, each with its own serial number and
 # its own /tmp and /var/run, run the native kestreld against one update
 # server (nginx in the sandbox) through five steps: a release at rollout=10,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # kestrel-fleet report over a synthetic access log of LINES lines from
 # ROUTERS routers (combined format; kestreld's User-Agents, a few foreign
 # and unidentified lines, times out of order with offsets), plain and

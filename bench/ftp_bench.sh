@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Downloads 4 KiB, 1 MiB and 64 MiB files from one local vsftpd with our
 # client (ftp_get over ftp_transfer) and curl, inside the
 # test sandbox; checks every copy's MD5 and prints median wall time, CPU

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Drives one ftp_transfer from the command line, for the server tests and
 // the benchmark.
 //   ftp_get [--percent] URL OUTPUT|-

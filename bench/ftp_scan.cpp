@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Drives one ftp_scan from the command line, for the server tests.
 //   ftp_scan HOST PATH|- OUTPUT|-     ("-": none given)
 // Exit status: 0 when ftp_scan returned 1, 1 when it returned 0, 2 usage.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # What a firmware team would write instead of kestreld, for bench/vrouter.sh:
 # the same update on the router's busybox and curl, and nothing more.  Fetch
 # the module's control file, compare its version with the recorded one,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The same update on the virtual router, done by kestreld (a signed release
 # over HTTPS, started at boot by the package's init script) and by
 # bench/shell_updater.sh (busybox sh and curl: what a firmware team would

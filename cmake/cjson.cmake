@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # cJSON as the target kestrel_cjson, by KESTREL_CJSON:
 #   pkg-config      the target's libcjson through pkg-config (native builds,
 #                   and a firmware build system that provides cJSON itself);

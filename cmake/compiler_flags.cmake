@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 set(KESTREL_WARNINGS -Wall -Wextra -Wshadow -Wformat=2 -Wno-format-nonliteral -Wundef -Wcast-align)
 
 # Size matters on the router: sections per function so the linker can drop

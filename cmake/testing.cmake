@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Test helpers shared by every directory under tests/.
 #
 # Every test runs inside the sandbox (tests/sandbox/sandbox.sh): private

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # 32-bit ARM glibc, with Debian's crossbuild-essential-armhf: only for running the
 # GoogleTest unit tests on ARM under qemu-user (GoogleTest needs a C++ runtime,
 # which musl lacks in Debian). The router build is toolchain-router.cmake.

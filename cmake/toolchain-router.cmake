@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The router: 32-bit ARM hard-float on musl (arm-linux-musleabihf), from
 # Debian's packages only: the cross gcc of crossbuild-essential-armhf with the
 # specs file of musl-dev:armhf.  C++ uses libstdc++'s headers alone (the code

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "ftp/control.h"
 
 #include <cctype>

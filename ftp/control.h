@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Control connection of the FTP client: connecting, commands and replies.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "ftp/data_conn.h"
 
 #include <arpa/inet.h>

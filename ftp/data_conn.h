@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Data connections beside a control connection: passive (PASV, or EPSV over
 // IPv6) and active (PORT, or EPRT over IPv6), and the rules every transfer
 // over one obeys.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "ftp/dump_data.h"
 
 #include <unistd.h>

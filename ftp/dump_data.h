@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Copy of a data connection into the output file, with the progress meter.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Download of one ftp:// URL with a cap of the caller's.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/ftp.h>
 
 #include "build_config.h"

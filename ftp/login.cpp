@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "ftp/login.h"
 
 namespace kestrel {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Login sequence shared by retrieval and listing.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Self-overwriting progress line on stderr for one FTP retrieval.
 #pragma once
 

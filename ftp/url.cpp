@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "ftp/url.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Parsed form of an ftp:// URL.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "internal/fixed_path.h"
 
 #include <dirent.h>

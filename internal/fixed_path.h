@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Entries at fixed names in places every user can write to (/tmp): another
 // user may have made them first, or swap them for a symlink.  They are
 // trusted only when this user owns them, and never written through a link.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "internal/kernel_random.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Random bytes no peer or local user can predict.
 #pragma once
 

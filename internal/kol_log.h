@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The library's own log lines, written through kol_printf.
 #pragma once
 

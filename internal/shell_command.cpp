@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "internal/shell_command.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Running composed command lines through the shell: the one way the
 // library runs a command.
 #pragma once

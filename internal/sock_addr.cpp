@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "internal/sock_addr.h"
 
 #include <cstring>

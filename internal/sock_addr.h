@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A peer's socket address in either family, as the resolver and the FTP
 // client pass it to connect, sendto and bind.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Bounded text composition into caller-owned fixed buffers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Owners that close descriptors and streams on every path.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // File-backed configuration store: "key=value" lines, read afresh on each call.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "publish/access_log.h"
 
 #include <algorithm>

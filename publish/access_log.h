@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Reading web server access logs in the combined format (the default of
 // nginx and Apache):
 //   HOST IDENT USER [DD/Mon/YYYY:HH:MM:SS +HHMM] "REQUEST" STATUS BYTES "REFERER" "USER-AGENT"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "publish/fleet_count.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Where the fleet stands, from the lines of access logs: each router's
 // latest line by the time the server logged it, then counts per module.
 // Memory grows with the number of routers (and the values they send now),

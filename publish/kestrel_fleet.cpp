@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // kestrel-fleet: where the fleet stands, from the update server's access
 // logs (routers say what they are in their User-Agent), and the halt of a
 // release whose rollbacks pass a threshold.  Runs on the operator's machine.
@@ -6,12 +7,12 @@
 #include <zlib.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "build_config.h"
 #include "internal/text_builder.h"
 #include "publish/fleet_count.h"
 #include "publish/publish_common.h"
@@ -26,26 +27,36 @@ namespace {
 constexpr const char synopsis[] =
     "usage: kestrel-fleet report [--json] [--module MODULE] [--version V] LOG...\n"
     "       kestrel-fleet halt --max-rolled-back PCT [--min-routers N] [--prefix PATH] [--sign SECKEY]\n"
-    "                          ROOT MODULE LOG...\n";
+    "                          ROOT MODULE LOG...\n"
+    "       kestrel-fleet --help | --version\n";
+constexpr const char help_text[] =
+    "\n"
+    "Reads the update server's access logs (combined format, plain or gzip, - for standard\n"
+    "input): each router's latest request says what it runs in its User-Agent.\n"
+    "\n"
+    "report: per module, the routers, their installed versions and, for the published version\n"
+    "(or V), how many run it, rolled it back, wait for it, failed or refused another.\n"
+    "  --json             one JSON object instead of the table\n"
+    "  --module MODULE    only this module\n"
+    "  --version V        count for version V instead of the highest published one\n"
+    "\n"
+    "halt: sets the release published for MODULE under ROOT to rollout 0, as\n"
+    "kestrel-publish --rollout 0 --update-rollout does, when at least N routers ran or rolled\n"
+    "back its version and more than PCT % of them rolled back.\n"
+    "  --max-rolled-back PCT  the threshold, a whole number from 0 to 100 (required)\n"
+    "  --min-routers N    routers needed before the threshold counts (default 10)\n"
+    "  --prefix PATH      the server's path prefix (default /sw-apps/dbg_log_collect/)\n"
+    "  --sign SECKEY      signs the changed control file (a signed release needs it)\n"
+    "\n"
+    "Exit status: 0 done (halt: nothing to do), 3 halted, 1 an error, 2 usage.\n";
 constexpr const char default_prefix[] = "/sw-apps/dbg_log_collect/";
 // Longer lines are counted, and skipped: no router's line comes near.
 constexpr std::size_t line_max = 1 << 20;
 
-int usage() {
-    std::fputs(synopsis, stderr);
+// A usage error: what was wrong, in one line, exit status 2.
+int usage(const char* what, const char* arg = "") {
+    std::fprintf(stderr, "kestrel-fleet: %s%s (see --help)\n", what, arg);
     return 2;
-}
-
-// Every error: one line, exit status 1.
-int fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-int fail(const char* fmt, ...) {
-    char line[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    std::fprintf(stderr, "kestrel-fleet: %s\n", line);
-    return 1;
 }
 
 struct options {
@@ -72,11 +83,12 @@ long long whole_number(const char* text, long long most) {
     return v;
 }
 
-bool parse_args(int argc, char** argv, bool halt, options& o) {
+// What is wrong with the arguments (arg: the word it is about), or null.
+const char* parse_args(int argc, char** argv, bool halt, options& o, const char*& arg) {
     std::vector<const char*> positional;
     bool options_done = false;
     for (int i = 2; i < argc; ++i) {
-        const char* a = argv[i];
+        const char* a = arg = argv[i];
         if (options_done || a[0] != '-' || a[1] != '-') {
             positional.push_back(a);
             continue;
@@ -89,36 +101,40 @@ bool parse_args(int argc, char** argv, bool halt, options& o) {
             o.json = true;
             continue;
         }
-        if (i + 1 >= argc) return false;
-        const char* v = argv[++i];
-        if (!halt && !std::strcmp(a, "--module")) {
+        bool known = halt ? !std::strcmp(a, "--max-rolled-back") || !std::strcmp(a, "--min-routers") ||
+                                !std::strcmp(a, "--prefix") || !std::strcmp(a, "--sign")
+                          : !std::strcmp(a, "--module") || !std::strcmp(a, "--version");
+        if (!known) return "unknown option ";
+        if (i + 1 >= argc) return "no value after ";
+        const char* v = arg = argv[++i];
+        if (!std::strcmp(a, "--module")) {
             o.module = v;
-        } else if (!halt && !std::strcmp(a, "--version")) {
+        } else if (!std::strcmp(a, "--version")) {
             o.version = v;
-        } else if (halt && !std::strcmp(a, "--max-rolled-back")) {
+        } else if (!std::strcmp(a, "--max-rolled-back")) {
             o.max_rolled_back = static_cast<int>(whole_number(v, 100));
-            if (o.max_rolled_back < 0) return false;
-        } else if (halt && !std::strcmp(a, "--min-routers")) {
+            if (o.max_rolled_back < 0) return "--max-rolled-back is a whole number from 0 to 100, not ";
+        } else if (!std::strcmp(a, "--min-routers")) {
             long long n = whole_number(v, 1LL << 62);
-            if (n < 0) return false;
+            if (n < 0) return "--min-routers is a whole number, not ";
             o.min_routers = static_cast<unsigned long long>(n);
-        } else if (halt && !std::strcmp(a, "--prefix")) {
+        } else if (!std::strcmp(a, "--prefix")) {
             o.prefix = v;
-        } else if (halt && !std::strcmp(a, "--sign")) {
-            o.seckey = v;
         } else {
-            return false;
+            o.seckey = v;
         }
     }
+    arg = "";
     std::size_t first_log = 0;
     if (halt) {
-        if (o.max_rolled_back < 0 || positional.size() < 3) return false;
+        if (o.max_rolled_back < 0) return "halt needs --max-rolled-back PCT";
+        if (positional.size() < 3) return "expected ROOT MODULE LOG...";
         o.root = positional[0];
         o.module = positional[1];
         first_log = 2;
     }
     o.logs.assign(positional.begin() + static_cast<long>(first_log), positional.end());
-    return !o.logs.empty();
+    return o.logs.empty() ? "no LOG given" : nullptr;
 }
 
 // Counts every line of one log, plain or gzip-compressed ("-": standard
@@ -187,7 +203,7 @@ int count_logs(fleet_count& fc, const std::vector<const char*>& logs) {
     std::vector<char> buf(line_max);
     for (const char* name : logs) {
         char why[256] = {};
-        if (!count_log(fc, name, buf, why)) return fail("cannot read %s: %s", name, why);
+        if (!count_log(fc, name, buf, why)) return refuse("cannot read %s: %s", name, why);
     }
     return 0;
 }
@@ -279,14 +295,14 @@ int halt(const options& o) {
     std::string module = lower(o.module);
     char control_path[4096];
     if (!bounded_format(control_path, sizeof control_path, "%s%s%s/fileinfo.txt", o.root, o.prefix, module.c_str()))
-        return fail("ROOT path too long");
+        return refuse("ROOT path too long");
     static published_release current;
     const control_record& rec = current.rec;
     version_text version = {};
     if (!read_published(control_path, current))
-        return fail("cannot read the control file published in %s%s", o.prefix, module.c_str());
+        return refuse("cannot read the control file published in %s%s", o.prefix, module.c_str());
     if (current.exists) published_version(rec.file, version);
-    if (!version[0]) return fail("no release is published in %s%s", o.prefix, module.c_str());
+    if (!version[0]) return refuse("no release is published in %s%s", o.prefix, module.c_str());
 
     fleet_count fc = new_fleet_count();
     if (int rc = count_logs(fc, o.logs)) return rc;
@@ -317,12 +333,21 @@ int halt(const options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage();
+    if (argc < 2) return usage("expected report or halt");
+    if (!std::strcmp(argv[1], "--help")) {
+        std::printf("%s%s", synopsis, help_text);
+        return 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::printf("kestrel-fleet %s\n", build_config::version);
+        return 0;
+    }
     bool is_halt = !std::strcmp(argv[1], "halt");
-    if (!is_halt && std::strcmp(argv[1], "report")) return usage();
+    if (!is_halt && std::strcmp(argv[1], "report")) return usage("expected report or halt, not ", argv[1]);
     options o;
-    if (!parse_args(argc, argv, is_halt, o)) return usage();
+    const char* arg = "";
+    if (const char* wrong = parse_args(argc, argv, is_halt, o, arg)) return usage(wrong, arg);
     int rc = is_halt ? halt(o) : report(o);
-    if (std::fflush(stdout) != 0) return fail("cannot write the output: %s", std::strerror(errno));
+    if (std::fflush(stdout) != 0) return refuse("cannot write the output: %s", std::strerror(errno));
     return rc;
 }

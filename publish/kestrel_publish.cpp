@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // kestrel-publish: lays out one release of a module on the update server the
 // way the routers read it, optionally signed, and refuses what they would not
 // install or would read back differently.
@@ -25,6 +26,7 @@
 #include "release/control_text.h"
 #include "publish/rollout_change.h"
 #include "release/file_digest.h"
+#include "build_config.h"
 #include "updater/updater.h"
 
 using namespace kestrel;
@@ -33,12 +35,33 @@ namespace {
 
 constexpr const char synopsis[] =
     "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be] [--sign SECKEY]...\n"
-    "                       [--expires DAYS] [--push COMMAND] [--force] [--rollout N]\n"
+    "                       [--unsigned] [--expires DAYS] [--push COMMAND] [--force] [--rollout N]\n"
     "                       ROOT MODULE VERSION PAYLOAD\n"
     "       kestrel-publish [--prefix PATH] [--sign SECKEY]... [--expires DAYS] [--push COMMAND]\n"
     "                       --rollout N --update-rollout ROOT MODULE\n"
     "       kestrel-publish [--prefix PATH] [--sign SECKEY]... [--expires DAYS] [--push COMMAND]\n"
-    "                       --refresh ROOT MODULE\n";
+    "                       --refresh ROOT MODULE\n"
+    "       kestrel-publish --help | --version\n";
+constexpr const char help_text[] =
+    "\n"
+    "Lays out a release of MODULE under the web server's document root ROOT (and the FTP\n"
+    "server's, the same tree) the way the routers read it: ROOT PREFIX MODULE/fileinfo.txt,\n"
+    "the payload under its digest name and as dbg-gen.cfg.  The control file is written last.\n"
+    "\n"
+    "  --prefix PATH      the server's path prefix (default /sw-apps/dbg_log_collect/)\n"
+    "  --encoding E       the control file's encoding: utf-8 (default), utf-16le, utf-16be\n"
+    "  --sign SECKEY      sign with this secret key (usign or signify-openbsd); up to 8 times\n"
+    "  --unsigned         publish unsigned over a signed release (every router with keys refuses it)\n"
+    "  --expires DAYS     the signed control file's freshness (default 30; 0: no expiry)\n"
+    "  --push COMMAND     run COMMAND in ROOT for each file written, {} replaced by its path\n"
+    "  --force            publish a version that is not newer than the published one\n"
+    "  --rollout N        share of the fleet (0-100) that takes the release; needed over a\n"
+    "                     release at a partial rollout, which is never widened by omission\n"
+    "  --update-rollout   change the published release's rollout to --rollout N\n"
+    "  --refresh          sign the published release again with new seq, issued and expires\n"
+    "  --help, --version  this text; the tool's version\n"
+    "\n"
+    "Exit status: 0 published, 1 refused (one line on standard error says why), 2 usage.\n";
 constexpr unsigned max_expires_days = 36500;
 
 struct options {
@@ -53,18 +76,22 @@ struct options {
     const char* push = nullptr;
     bool update_rollout = false;
     bool refresh = false;
+    bool allow_unsigned = false;
     const char* root = nullptr;
     const char* module = nullptr;
     const char* version = nullptr;
     const char* payload = nullptr;
 };
 
-int usage() {
-    std::fputs(synopsis, stderr);
+// A usage error: what was wrong, in one line, exit status 2.
+int usage(const char* what, const char* arg = "") {
+    std::fprintf(stderr, "kestrel-publish: %s%s (see --help)\n", what, arg);
     return 2;
 }
 
-bool parse_args(int argc, char** argv, options& o) {
+// -1 when o is complete; else the exit status: 0 after --help's or
+// --version's text, 2 after a line saying what was wrong.
+int parse_args(int argc, char** argv, options& o) {
     const char* positional[4];
     int n = 0;
     bool options_done = false;
@@ -74,22 +101,32 @@ bool parse_args(int argc, char** argv, options& o) {
             bool takes_value = !std::strcmp(a, "--prefix") || !std::strcmp(a, "--encoding") ||
                                !std::strcmp(a, "--sign") || !std::strcmp(a, "--rollout") ||
                                !std::strcmp(a, "--expires") || !std::strcmp(a, "--push");
-            if (!std::strcmp(a, "--")) {
+            if (!std::strcmp(a, "--help") || !std::strcmp(a, "--version")) {
+                if (a[2] == 'h')
+                    std::printf("%s%s", synopsis, help_text);
+                else
+                    std::printf("kestrel-publish %s\n", build_config::version);
+                return 0;
+            } else if (!std::strcmp(a, "--")) {
                 options_done = true;
             } else if (!std::strcmp(a, "--force")) {
                 o.force = true;
+            } else if (!std::strcmp(a, "--unsigned")) {
+                o.allow_unsigned = true;
             } else if (!std::strcmp(a, "--update-rollout")) {
                 o.update_rollout = true;
             } else if (!std::strcmp(a, "--refresh")) {
                 o.refresh = true;
-            } else if (!takes_value || i + 1 >= argc) {
-                return false;
+            } else if (!takes_value) {
+                return usage("unknown option ", a);
+            } else if (i + 1 >= argc) {
+                return usage("no value after ", a);
             } else if (!std::strcmp(a, "--prefix")) {
                 o.prefix = argv[++i];
             } else if (!std::strcmp(a, "--rollout")) {
                 o.rollout = argv[++i];
             } else if (!std::strcmp(a, "--sign")) {
-                if (o.seckeys == max_signing_keys) return false;
+                if (o.seckeys == max_signing_keys) return usage("--sign given more than 8 times");
                 o.seckey[o.seckeys++] = argv[++i];
             } else if (!std::strcmp(a, "--expires")) {
                 o.expires = argv[++i];
@@ -105,29 +142,33 @@ bool parse_args(int argc, char** argv, options& o) {
                 else if (!std::strcmp(e, "utf-16be"))
                     o.enc = encoding::utf16be;
                 else
-                    return false;
+                    return usage("--encoding is utf-8, utf-16le or utf-16be, not ", e);
             }
             continue;
         }
-        if (n == 4) return false;
+        if (n == 4) return usage("too many arguments from ", a);
         positional[n++] = a;
     }
     if (o.update_rollout || o.refresh) {
         // Only the percentage, or the freshness, changes: nothing else may be
         // asked for, and not both at once.
-        if (n != 2 || o.update_rollout == o.refresh || o.update_rollout != (o.rollout != nullptr) || o.force ||
-            o.enc_given)
-            return false;
+        if (o.update_rollout && o.refresh) return usage("--update-rollout and --refresh are two publishes");
+        if (o.update_rollout != (o.rollout != nullptr))
+            return usage(o.update_rollout ? "--update-rollout needs --rollout N" : "--rollout N goes with a new release or --update-rollout");
+        if (o.force || o.enc_given || o.allow_unsigned)
+            return usage("--force, --encoding and --unsigned go with a new release only");
+        if (n != 2) return usage("expected ROOT MODULE");
         o.root = positional[0];
         o.module = positional[1];
-        return true;
+        return -1;
     }
-    if (n != 4) return false;
+    if (o.allow_unsigned && o.seckeys) return usage("--unsigned and --sign contradict each other");
+    if (n != 4) return usage("expected ROOT MODULE VERSION PAYLOAD");
     o.root = positional[0];
     o.module = positional[1];
     o.version = positional[2];
     o.payload = positional[3];
-    return true;
+    return -1;
 }
 
 bool is_separator(char c) { return c == '.' || c == '-' || c == '_'; }
@@ -187,6 +228,15 @@ bool payload_digests(const char* path, char (&md5)[33], char (&sha256)[sha256_di
 // Whether the router's HTTPS fetch would accept the payload at all: it
 // rejects an empty first line and the text of error pages.
 bool payload_fetchable(const char* path, char (&reason)[256]) {
+    struct stat st;
+    if (::stat(path, &st) != 0 && errno == ENOENT) {
+        bounded_format(reason, sizeof reason, "PAYLOAD %s does not exist", path);
+        return false;
+    }
+    if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+        bounded_format(reason, sizeof reason, "PAYLOAD %s is a directory, not a file", path);
+        return false;
+    }
     unique_file in(std::fopen(path, "r"));
     if (!in) {
         bounded_format(reason, sizeof reason, "cannot read PAYLOAD %s: %s", path, std::strerror(errno));
@@ -288,6 +338,15 @@ int publish(const options& o, unsigned days) {
         return refuse("VERSION %s is not newer than %s, published in %s%s (--force publishes it anyway)", o.version,
                       current_version, o.prefix, module);
 
+    // Never by omission: a signed release does not turn unsigned, nor a
+    // partial rollout into the whole fleet.
+    if (current.is_signed && !o.seckeys && !o.allow_unsigned)
+        return refuse("the release in %s%s is signed: --sign SECKEY signs the new one, --unsigned publishes it "
+                      "unsigned (every router with keys refuses it)", o.prefix, module);
+    int published_rollout = current.exists && current.rec.has_rollout ? percent_value(current.rec.rollout) : 100;
+    if (!o.rollout && published_rollout != 100)
+        return refuse("version %s is published in %s%s at rollout %d%%: --rollout N says how far the new one goes",
+                      current_version, o.prefix, module, published_rollout < 0 ? 0 : published_rollout);
     if (!payload_fetchable(o.payload, reason)) return refuse("%s", reason);
     signer s{nullptr, {}, o.seckeys};
     for (std::size_t k = 0; k < o.seckeys; ++k) {
@@ -364,7 +423,13 @@ int publish(const options& o, unsigned days) {
         if (std::rename(f.temp, f.path) != 0) {
             int err = errno;
             remove_temps(&f, static_cast<std::size_t>(files + 3 - &f));
-            return refuse("cannot rename %s to %s: %s", f.temp, f.path, std::strerror(err));
+            // What went before is on the server already: say so, not
+            // "nothing changed" (the control file, renamed last, is not).
+            char placed[2 * path_max];
+            text_builder list(placed);
+            for (const release_file* p = files; p != &f; ++p) list.raw(p == files ? "" : ", ").raw(p->shown);
+            return refuse("cannot rename %s to %s: %s; already in place: %s", f.temp, f.path, std::strerror(err),
+                          &f == files ? "nothing" : list.c_str());
         }
         f.written = false;
     }
@@ -392,7 +457,7 @@ int publish(const options& o, unsigned days) {
 int main(int argc, char** argv) {
     options o;
     unsigned days = 0;
-    if (!parse_args(argc, argv, o)) return usage();
+    if (int rc = parse_args(argc, argv, o); rc >= 0) return rc;
     if (!expires_days(o.expires, days)) return refuse("--expires %s is not a number of days from 0 to %u", o.expires,
                                                       max_expires_days);
     if (!o.update_rollout && !o.refresh) return publish(o, days);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "publish/publish_common.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The parts of kestrel-publish that a new release and a rollout change share:
 // checks of what the operator gives, the files of a release under ROOT, and
 // the signing tool.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "publish/rollout_change.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // kestrel-publish --update-rollout and --refresh, and kestrel-fleet halt: the
 // published release of a module reaches another share of the fleet, or is
 // signed afresh; every line but rollout, seq, issued and expires stays as it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "release/control_record.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The control file as a router reads it: the "[Major1]" section today's
 // routers read, and the "[Release]" section after it.
 #pragma once

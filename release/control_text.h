@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Writing the control file's text, as the publisher lays it out and as
 // read_control_record reads it back.
 #pragma once

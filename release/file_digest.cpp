@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "release/file_digest.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A file's digest as the system's md5sum or sha256sum prints it (busybox's
 // on the router): the daemon checks with it, the publisher writes it.
 #pragma once

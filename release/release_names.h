@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Where a release lives on the server and what its files are called: the
 // daemon asks for these names, the publisher writes them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "release/signature_block.h"
 
 #include <cstring>

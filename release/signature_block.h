@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The "[Signatures]" section that ends a signed control file: pairs of lines,
 // each exactly a usign signature file, over every byte before the
 // "[Signatures]" line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "release/signify_text.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Keys and signatures as usign writes them: an "untrusted comment: " line,
 // then one line of base64 holding "Ed", the key's 8-byte number and the
 // key or signature.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <cstring>
 #include <string_view>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The order of versions, as routers and the publisher compare them.
 #pragma once
 

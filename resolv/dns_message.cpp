@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "resolv/dns_message.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // DNS message codec of the resolver: the query it sends and the parts of a
 // reply it examines.  Every decoder is given the number of bytes received and
 // never reads beyond them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "resolv/name_servers.h"
 
 #include <arpa/inet.h>

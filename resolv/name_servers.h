@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The name-server list of the resolver, read afresh for every lookup.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/resolv.h>
 
 #include <arpa/inet.h>

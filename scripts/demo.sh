@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Command one: installs what is missing, builds the daemon, and shows what an
 # operator sees when kestreld updates a router from a local HTTPS update
 # server.  Everything runs in the sandbox (private namespaces, a throwaway
@@ -139,7 +140,8 @@ run_and_show() { # TITLE
   title "$1"
   e2e_run
   note "kestreld returned at once with status $E2E_STARTED; the detached run ended with status" \
-       "${E2E_DETACHED:-none} after $E2E_SECONDS s."
+       "${E2E_DETACHED:-none} after $E2E_SECONDS s (a finished run always ends with 1, as the daemon" \
+       "always has: its outcome is in the status file below)."
   note "Pauses asked for (seconds, skipped in the sandbox): $(e2e_sleeps)"
   heading "Console (standard error)"
   show "$E2E_ERR"

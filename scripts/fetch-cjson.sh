@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Fetches Debian's source package of cJSON (the version of the installed
 # libcjson-dev, Debian's patches applied) into DEST, for the router build.
 # Uses a private source list and state under DEST: the machine's own apt

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Measures the daemon's footprint and prints each figure with its target:
 #   - the router build (ARM, musl): the stripped kestreld as the flash holds
 #     it (xz -9e, as in the image's squashfs) and as the package carries it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Installs every Debian package the build, the tests and the demo need.
 # Safe to run again: it only installs what is missing.
 set -euo pipefail
@@ -19,30 +20,29 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  dpkg --add-architecture armhf
-  apt_updated=
-fi
-
 missing=()
 for p in "${native[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+[ "${#missing[@]}" -gt 0 ] || exit 0
 
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "install-deps: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends --no-upgrade "${missing[@]}" >/dev/null
+# What changes on this machine, said before it changes.
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  echo "install-deps: adding the armhf architecture to dpkg (for the router's musl and qemu's libraries)"
+  dpkg --add-architecture armhf
 fi
+echo "install-deps: installing ${missing[*]}"
+echo "install-deps: services these packages bring (nginx, vsftpd) are kept from starting; the tests start their own"
 
-# The packaged servers must not run on the host: the tests start their own
-# copies inside private namespaces.
-for svc in nginx vsftpd; do
-  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$svc" 2>/dev/null; then
-    systemctl stop "$svc" || true
-  elif [ -x "/etc/init.d/$svc" ] && pgrep -x "$svc" >/dev/null 2>&1; then
-    "/etc/init.d/$svc" stop >/dev/null 2>&1 || true
-  fi
-done
+# Debian's maintainer scripts ask policy-rc.d before starting a service: 101
+# says no.  A policy the machine already has is left as it is.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  trap 'rm -f "$policy"' EXIT
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends --no-upgrade "${missing[@]}" >/dev/null
 exit 0

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Command two: installs what is missing, builds every configuration and runs
 # all tests: unit, real servers and end to end in the sandbox on the native,
 # the sanitizer and the router build (musl ARM, under qemu-user), the

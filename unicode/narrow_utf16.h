@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The narrowing as the update run calls it.
 #pragma once
 

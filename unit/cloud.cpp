@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/location.h>
 
 #include "unit/cloud.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Internal steps of the device-location calls, open to the tests.
 #pragma once
 

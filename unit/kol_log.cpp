@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "internal/kol_log.h"
 
 #include <unistd.h>

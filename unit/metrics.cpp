@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/metrics.h>
 
 #include <sys/sysinfo.h>

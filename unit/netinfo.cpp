@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/netinfo.h>
 
 #include "unit/netinfo.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Internal steps of the interface and gateway routines, open to the tests.
 #pragma once
 

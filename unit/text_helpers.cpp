@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/text.h>
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/clock_check.h"
 
 #include <sys/timex.h>

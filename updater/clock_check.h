@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Whether the router's clock can judge a release's expiry.
 #pragma once
 

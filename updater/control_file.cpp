@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/decision.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Whether this router takes the published release: one answer from the
 // control file as read and what the router holds, with the run's result
 // and the sentence that says why.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/install.h"
 
 #include <sys/stat.h>

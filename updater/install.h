@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Installing a verified payload, the service's verdict on it, and the way
 // back when the service does not come up on it.  The verdict always comes:
 // the restart and the health check run under time limits, and a version

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // kestreld: one update pass of the debug-log configuration, then exit.
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/pid_guard.h"
 
 #include <fcntl.h>

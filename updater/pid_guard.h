@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Single-instance guard through the pid file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <arpa/inet.h>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/release_checks.h"
 
 #include <cstdio>

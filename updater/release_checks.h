@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The checks a signed router makes of a verified control file's [Release]
 // values.  The floors they compare with are the router state's.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/rollout.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Staged rollouts: a release reaches the routers whose bucket lies below its
 // rollout percentage.  The bucket is one an operator can compute too: the
 // first four bytes of MD5("SERIAL/VERSION") as a big-endian unsigned number,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/router_state.h"
 
 #include <sys/stat.h>

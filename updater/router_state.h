@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Every file the router keeps between runs, at fixed names: the record
 // directory and what it holds (recorded version, good file, refused version,
 // trying marker, status), the rollback and release floors in persistent storage, the pid

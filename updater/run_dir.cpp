@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/run_dir.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The run's private directory: every intermediate file of a run lives there
 // (control file, payload, signatures, digests, error output of the programs
 // it runs), where no other user can make, swap or rewrite it.  It is on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/run_limit.h"
 
 #include <signal.h>

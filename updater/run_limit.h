@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The run in a process of its own, watched by the daemon: whatever its peers
 // do, it ends within a time limit, with every program it started.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/run_status.h"
 
 #include <sys/mman.h>

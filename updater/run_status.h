@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the last run did, for the router's own tools (a monitoring agent, the
 // web interface): /tmp/dbg_log_collect/status.json, written at the end of
 // every run that got past the pid guard.

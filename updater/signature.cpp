@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/signature.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Signed updates: once the router holds a key in the keys directory (build
 // constant keys_dir), a control file counts only when it ends in signatures
 // of enough of those keys over the rest of it, and names this router's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Operations of the update run.
 #pragma once
 

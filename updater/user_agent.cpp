@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "updater/user_agent.h"
 
 #include <cstring>

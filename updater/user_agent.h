@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What a router tells the update server of itself: the User-Agent of every
 // HTTPS request, and one HEAD request of the control file when a run ends
 // with an outcome the operator acts on.  The server's access log is then

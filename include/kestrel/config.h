@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The router's key/value configuration store (read only).  The router's
  * own store library may stand in for the file-backed one shipped here. */
 #ifndef KESTREL_CONFIG_H

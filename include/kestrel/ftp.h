@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* FTP client: download of one ftp:// URL, and directory listings. */
 #ifndef KESTREL_FTP_H
 #define KESTREL_FTP_H

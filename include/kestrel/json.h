@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Reading a JSON file into a cJSON tree and looking members up by name. */
 #ifndef KESTREL_JSON_H
 #define KESTREL_JSON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Every routine of libkestrel that the package's programs call. */
 #ifndef KESTREL_KESTREL_H
 #define KESTREL_KESTREL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Calls to the device-location cloud service, made with curl in the
  * background and authenticated with the router's cloud-agent identity. */
 #ifndef KESTREL_LOCATION_H

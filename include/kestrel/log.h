@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Debug log and one-line state files, shared by every program of the package. */
 #ifndef KESTREL_LOG_H
 #define KESTREL_LOG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Memory, processor and uptime figures of the device, from the kernel. */
 #ifndef KESTREL_METRICS_H
 #define KESTREL_METRICS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Narrowing of a UTF-16 text file (with byte-order mark) to single bytes.
  * Named kol_iconv so that it never stands in for the C library's iconv(3). */
 #ifndef KESTREL_NARROW_H

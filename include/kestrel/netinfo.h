@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Addresses of the router's interfaces and of its upstream gateway. */
 #ifndef KESTREL_NETINFO_H
 #define KESTREL_NETINFO_H

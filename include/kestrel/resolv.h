@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Host name to address through the name servers of /tmp/resolv.conf. */
 #ifndef KESTREL_RESOLV_H
 #define KESTREL_RESOLV_H

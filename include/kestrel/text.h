@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Small string routines.  The three that return text keep it in a static
  * 512-byte buffer of their own, valid until their next call; a null
  * argument gives "". */

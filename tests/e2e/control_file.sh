@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Control files as the server may publish them: UTF-16 in either byte order,
 # CR LF line ends, a first line without the section, no version at all.
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Shared helpers for the end-to-end tests, the demo and the footprint script.
 # Source it inside the sandbox.  It turns the sandbox into a small router: an
 # HTTPS update server (nginx on 127.0.0.2) behind the default host name, the

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: ISC
 """An HTTPS server that floods one path, for what nginx will not do.
 
 usage: flood_https.py CERT KEY ROOT ADDR PATH MODE LOG

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Whole signed runs against servers that never stop sending one file of the
 # release, over HTTPS (no Content-Length, or a false one) and over FTP (no
 # SIZE, or a huge one): every attempt at that file stops at its cap and

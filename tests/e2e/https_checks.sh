@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # What an HTTPS attempt accepts: curl must have succeeded, and the first line
 # of the file must not be an error page ("File not found" at its start, "Bad
 # Request" anywhere) nor empty.  A refused payload is fetched twice over

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # A run killed at any step of the install and the restart.  Killed before
 # the restart or after the verdict, the next run leaves the new configuration
 # installed, the service running on it and the version recorded; killed

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # An unprivileged local process (nobody) against a signed run: it plants a
 # file, a directory or a link at every name under /tmp that runs of older
 # builds used, and rewrites whatever it can while the run is held at its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Single instance: a pid file naming a live run stops the run, a stale one
 # (its process gone, or not a run of the daemon) is taken over, and of runs
 # started at the same instant exactly one goes on.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # With no server configured the run probes the ping target with the real
 # ping before it turns to the default server, whatever the outcome.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # kestrel-publish: the bytes it writes in each encoding, its signatures, what
 # it refuses (leaving the server as it was), and the order in which the files
 # appear under their final names.
@@ -126,7 +127,7 @@ e2e_assert_eq "$(ls -A "$d" | tr '\n' ' ')" "dbg-gen.cfg $name fileinfo.txt " "f
 e2e_case "the digest-named payloads of the three newest releases stay"
 for v in 3 4 5 6; do
   e2e_make_payload "$sb_dir/p$v.cfg" "payload $v"
-  run --prefix /updates/ "$root" abc 2.$v "$sb_dir/p$v.cfg"
+  run --prefix /updates/ --sign "$SIGN_KEYS/release.sec" "$root" abc 2.$v "$sb_dir/p$v.cfg"
   e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
 done
 names=$(for v in 4 5 6; do echo "dbg-gen.cfg.$(sha256sum "$sb_dir/p$v.cfg" | cut -c1-16)"; done | sort | tr '\n' ' ')
@@ -158,7 +159,7 @@ mirror=$sb_dir/mirror
 rm -rf "$mirror" && mkdir -p "$mirror/sw-apps/dbg_log_collect/abc"
 e2e_make_payload "$sb_dir/p7.cfg" "payload 7"
 n7=dbg-gen.cfg.$(sha256sum "$sb_dir/p7.cfg" | cut -c1-16)
-run --push "cp {} $mirror/{} && echo {} >> $sb_dir/pushed" "$root" abc 1.1 "$sb_dir/p7.cfg"
+run --unsigned --rollout 100 --push "cp {} $mirror/{} && echo {} >> $sb_dir/pushed" "$root" abc 1.1 "$sb_dir/p7.cfg"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
 e2e_assert_content "$sb_dir/pushed" "sw-apps/dbg_log_collect/abc/$n7
 sw-apps/dbg_log_collect/abc/dbg-gen.cfg
@@ -221,7 +222,7 @@ e2e_case "refused modules, payloads and keys"
 refused "longer than the router's 15 characters" "$root" abcdefghijklmnop 1.0 "$payload"
 refused "module name" "$root" a/b 1.0 "$payload"
 refused "module name" "$root" .. 1.0 "$payload"
-refused "cannot read PAYLOAD" "$root" abc 1.0 "$sb_dir/missing.cfg"
+refused "PAYLOAD $sb_dir/missing.cfg does not exist" "$root" abc 1.0 "$sb_dir/missing.cfg"
 : > "$sb_dir/empty.cfg"
 refused "empty" "$root" abc 1.0 "$sb_dir/empty.cfg"
 refused "cannot read SECKEY" --sign "$SIGN_KEYS/missing.sec" "$root" abc 1.0 "$payload"
@@ -249,6 +250,18 @@ for change in --refresh "--rollout 5 --update-rollout"; do
 done
 rm -rf "$root/sw-apps"
 
+e2e_case "a rename that fails after the first: the refusal says what is in place"
+# The plain payload's name is taken by a directory the rename cannot replace.
+d=$root/sw-apps/dbg_log_collect/ren
+run "$root" ren 1.0 "$payload"
+rm "$d/dbg-gen.cfg" && mkdir -p "$d/dbg-gen.cfg/x"
+run "$root" ren 1.1 "$sb_dir/p7.cfg"
+e2e_assert_eq "$rc" 1 "exit status"
+placed=/sw-apps/dbg_log_collect/ren/dbg-gen.cfg.$(sha256sum "$sb_dir/p7.cfg" | cut -c1-16)
+e2e_assert_contains "$err" "; already in place: $placed"
+e2e_assert_eq "$(sed -n 's/^file=//p' "$d/fileinfo.txt")" dbg-gen_V1.0 "published version"
+rm -rf "$root/sw-apps"
+
 e2e_case "--force republishes an older version"
 run --force --prefix /updates/ "$root" abc 2.2.9 "$payload"
 e2e_assert_eq "$rc" 0 "exit status ($(cat "$err"))"
@@ -266,7 +279,7 @@ e2e_gate_script
 e2e_gate_commands
 e2e_make_payload "$sb_dir/newer.cfg" newer
 e2e_arm md5sum
-publish --prefix /a/b/ "$root" abc 3.0 "$payload" >/dev/null &
+publish --unsigned --prefix /a/b/ "$root" abc 3.0 "$payload" >/dev/null &
 first=$!
 e2e_reached md5sum >/dev/null
 publish --prefix /a/b/ "$root" abc 3.1 "$sb_dir/newer.cfg" >/dev/null &
@@ -281,15 +294,49 @@ e2e_assert_same_file "$d/dbg-gen.cfg" "$sb_dir/newer.cfg" "published payload"
 e2e_assert_contains "$d/fileinfo.txt" "file=dbg-gen_V3.1"
 e2e_assert_contains "$d/fileinfo.txt" "md5=$(e2e_md5 "$sb_dir/newer.cfg")"
 
-e2e_case "usage errors"
-for args in "" "$root abc 1.0" "--bogus $root abc 1.0 $payload" "--encoding latin1 $root abc 1.0 $payload" \
-            "$root abc 1.0 $payload extra" "$root abc 1.0 $payload --sign" "--refresh $root abc 1.0 $payload" \
-            "--refresh --rollout 5 --update-rollout $root abc" "--refresh --encoding utf-8 $root abc" \
-            "--rollout 5 --refresh $root abc" "$(printf -- '--sign k %.0s' 1 2 3 4 5 6 7 8 9) $root abc 1.0 $payload"; do
+e2e_case "usage errors: one line saying what, status 2"
+k9=$(printf -- '--sign k %.0s' 1 2 3 4 5 6 7 8 9)
+while IFS='|' read -r args why; do
   # shellcheck disable=SC2086  # word lists on purpose
   run $args
   e2e_assert_eq "$rc" 2 "exit status of kestrel-publish $args"
-  e2e_assert_contains "$err" "usage: kestrel-publish [--prefix PATH] [--encoding utf-8|utf-16le|utf-16be] [--sign SECKEY]..."
+  e2e_assert_content "$err" "kestrel-publish: $why (see --help)"$'\n' "stderr of kestrel-publish $args"
+done <<ROWS
+|expected ROOT MODULE VERSION PAYLOAD
+$root abc 1.0|expected ROOT MODULE VERSION PAYLOAD
+--bogus $root abc 1.0 $payload|unknown option --bogus
+--encoding latin1 $root abc 1.0 $payload|--encoding is utf-8, utf-16le or utf-16be, not latin1
+$root abc 1.0 $payload extra|too many arguments from extra
+$root abc 1.0 $payload --sign|no value after --sign
+--refresh $root abc 1.0 $payload|expected ROOT MODULE
+--refresh --rollout 5 --update-rollout $root abc|--update-rollout and --refresh are two publishes
+--refresh --encoding utf-8 $root abc|--force, --encoding and --unsigned go with a new release only
+--rollout 5 --refresh $root abc|--rollout N goes with a new release or --update-rollout
+--unsigned --sign k $root abc 1.0 $payload|--unsigned and --sign contradict each other
+$k9 $root abc 1.0 $payload|--sign given more than 8 times
+ROWS
+
+e2e_case "--help and --version: standard output, status 0"
+run --help
+e2e_assert_eq "$rc" 0 "exit status of --help"
+for option in --prefix --encoding --sign --unsigned --expires --push --force --rollout --update-rollout --refresh; do
+  grep -q -- "^  $option" "$out" || e2e_fail "--help does not describe $option"
 done
+run --version
+e2e_assert_eq "$(cat "$out") $rc" "kestrel-publish 1.0.0 0" "--version"
+
+e2e_case "never by omission: a signed release stays signed, a partial rollout partial"
+rm -rf "$root" && mkdir -p "$root"
+run --sign "$SIGN_KEYS/release.sec" --rollout 20 "$root" abc 1.0 "$payload"
+refused "the release in /sw-apps/dbg_log_collect/abc is signed: --sign SECKEY signs the new one, --unsigned publishes it unsigned" \
+  "$root" abc 1.1 "$payload"
+refused "version 1.0 is published in /sw-apps/dbg_log_collect/abc at rollout 20%: --rollout N says how far the new one goes" \
+  --sign "$SIGN_KEYS/release.sec" "$root" abc 1.1 "$payload"
+run --unsigned --rollout 100 "$root" abc 1.1 "$payload"
+e2e_assert_eq "$rc" 0 "exit status of --unsigned ($(cat "$err"))"
+e2e_assert_not_contains "$root/sw-apps/dbg_log_collect/abc/fileinfo.txt" "[Signatures]"
+mkdir -p "$sb_dir/a-dir"
+refused "PAYLOAD $sb_dir/a-dir is a directory, not a file" "$root" abc 1.2 "$sb_dir/a-dir"
+refused "PAYLOAD $sb_dir/missing.cfg does not exist" "$root" abc 1.2 "$sb_dir/missing.cfg"
 
 echo "publish: all cases passed"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # A release reaches few routers and undoes itself: staged rollouts by the
 # router's bucket, rollback when the service does not come up on a release,
 # the splay before the first request, and the status file after each kind

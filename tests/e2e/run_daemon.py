@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: ISC
 """Starts the daemon (one or more copies at the same instant) and waits for
 the whole run, including the child it detaches, to end.
 

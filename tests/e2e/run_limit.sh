@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # A whole run ends at its time limit whatever its peers do: against servers
 # that accept the connection and never answer, a daemon built with a short
 # limit stops the run and the programs it started, cleans up as at a normal

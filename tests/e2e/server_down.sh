@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The update server does not answer: both HTTPS attempts fail, one pause of
 # 60 seconds between them, the run ends cleanly and installs nothing.
 # Fallback attempts over other transports may follow the two HTTPS ones; this

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Where the files are fetched from: the module name lower-cased, the
 # configured host and path prefix used verbatim, and hostile values in any of
 # them never run by a shell.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Signed updates end to end: releases made by kestrel-publish, the router's
 # usign played by signify-openbsd.  Without a key a run is today's run; with
 # keys, every way a control file can lack enough good signatures, be bound

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Signed releases for the tests (source after e2e_lib.sh).  Debian's
 # signify-openbsd stands in for the router's usign: same keys, same
 # signatures, same -V/-S command lines.  It is put on PATH under that name

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: ISC
 """A peer that holds every connection: accepts it and never sends a byte.
 
 usage: silent_listener.py LOG ADDR:PORT...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # HTTPS is down and the update server offers only FTP: the daemon falls back
 # to its own FTP client, resolving the host with its own resolver through the
 # name servers of /tmp/resolv.conf (dnsmasq here), or connecting to oru_ftp_ip;

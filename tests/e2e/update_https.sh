@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Update runs over HTTPS against a real nginx: a fresh install, the same
 # version again, a newer version, and a payload whose MD5 does not match;
 # what the server's access log shows of each run (User-Agent, report).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The FTP client against scripted servers that hold, flood, misdirect or cut
 # the exchange, and against quirky ones that frame replies oddly.  Every case
 # runs at once, in its own process, so the whole script takes about as long

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Retrieval and listing through the drivers ftp_get and ftp_scan, against the
 # servers run_with_servers.sh started: vsftpd and pyftpdlib (passive and
 # active), and scripted servers for what real ones will not do.

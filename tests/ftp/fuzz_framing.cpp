@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Reply framing with a carried remainder: the replies taken out of a control
 // stream must not depend on how the stream was cut into reads.  The first
 // byte of the input picks the cuts; the rest is the stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Replies read off a socket, and the PASV numbers and EPSV port parsers.
 // The input is cut into separate reads at each 0xff byte.
 #include <cstddef>

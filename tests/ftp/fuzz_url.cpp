@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The ftp:// URL parser.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <climits>
 #include <cmath>
 #include <cstdint>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """pyftpdlib on ADDR:21 (IPv4 or IPv6) with an anonymous root and one local user.
 
 usage: pyftpd.py ADDR ANON_ROOT USER PASSWORD HOME [--no-pasv]

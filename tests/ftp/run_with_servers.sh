@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Starts every FTP server of the tests inside the sandbox, then runs the
 # test binary given as arguments.
 set -euo pipefail

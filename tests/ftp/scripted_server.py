@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """Scripted FTP servers for what real servers will not do.
 
 usage: scripted_server.py LOGDIR ADDR:MODE...

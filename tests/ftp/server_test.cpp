@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the drivers of ftp_servers.sh cannot show: the connect wait and the
 // reply reader on a live socket, against the servers of run_with_servers.sh.
 #include <chrono>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # FTP servers for the tests and the benchmark (source inside the sandbox).
 #   vsftpd:    127.0.0.2 (passive and active), 127.0.0.4 (PASV disabled)
 #   pyftpdlib: 127.0.0.3 (passive and active), 127.0.0.5 (PASV disabled)

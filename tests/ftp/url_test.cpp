@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>

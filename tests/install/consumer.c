@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* A C program of the package, built against the installed libkestrel only
  * (headers and flags from pkg-config).  It calls a routine of each family
  * and checks what comes back.  Runs in the test sandbox: it writes the

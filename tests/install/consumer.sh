@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds a C program against the installed libkestrel tree only (pkg-config,
 # never the source tree), checks that every public header compiles alone as
 # C99 (and as C++ when a C++ compiler is given), and runs the program.

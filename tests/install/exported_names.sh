@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # What libkestrel.a defines for the programs that link it: the routines of
 # the installed headers under their C names, none of them a name the C
 # libraries define (glibc's and the router's musl), and everything else

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The daemon as the router gets it (stripped) keeps the protections OpenWrt
 # builds every package with.  Each row names a property, the readelf view
 # that shows it and a Perl pattern that view must (has) or must not (lacks)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <kestrel/config.h>
 
 #include <gtest/gtest.h>

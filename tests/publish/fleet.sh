@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # kestrel-fleet over small hand-written access logs: the report's counts
 # (plain and gzip logs, out of order with offsets, ties, unidentified
 # routers, foreign and malformed lines), the halt's threshold, and the tree
@@ -89,9 +90,9 @@ done <<ROWS
 --json --module none <b.log.gz|0|{"lines": 2, "skipped": 0, "unidentified": 1, "modules": [{"module": "none", "routers": 0, "installed": {}, "version": null, "on_version": 0, "rolled_back": 0, "waiting": 0, "failed": 0, "refused_other": 0}]}
 --json <a.log missing.log|1|kestrel-fleet: cannot read $logs/missing.log: No such file or directory
 --json a.log cut.log.gz|1|kestrel-fleet: cannot read $logs/cut.log.gz:
---json|2|usage: kestrel-fleet report
---json --module|2|usage: kestrel-fleet report
---bogus a.log|2|usage: kestrel-fleet report
+--json|2|kestrel-fleet: no LOG given (see --help)
+--json --module|2|kestrel-fleet: no value after --module (see --help)
+--bogus a.log|2|kestrel-fleet: unknown option --bogus (see --help)
 ROWS
 
 e2e_case "the table for a person holds the same numbers"
@@ -175,17 +176,24 @@ signify-openbsd -V -q -p "$SIGN_KEYS/release.pub" -x "$sb_dir/halt.sig" -m "$sb_
 e2e_case "halt errors and usage"
 for row in "1|--max-rolled-back 10 $sb_dir/empty abc $logs/a.log|no release is published in /sw-apps/dbg_log_collect/abc" \
            "1|--max-rolled-back 10 $root abc $logs/missing.log|cannot read $logs/missing.log" \
-           "2|$root abc $logs/a.log|usage: kestrel-fleet" \
-           "2|--max-rolled-back 101 $root abc $logs/a.log|usage: kestrel-fleet" \
-           "2|--max-rolled-back 5 --min-routers x $root abc $logs/a.log|usage: kestrel-fleet" \
-           "2|--max-rolled-back 5 $root abc|usage: kestrel-fleet"; do
+           "2|$root abc $logs/a.log|halt needs --max-rolled-back PCT (see --help)" \
+           "2|--max-rolled-back 101 $root abc $logs/a.log|--max-rolled-back is a whole number from 0 to 100, not 101" \
+           "2|--max-rolled-back 5 --min-routers x $root abc $logs/a.log|--min-routers is a whole number, not x" \
+           "2|--max-rolled-back 5 $root abc|expected ROOT MODULE LOG..."; do
   IFS='|' read -r status args why <<<"$row"
   mkdir -p "$sb_dir/empty"
   # shellcheck disable=SC2086  # word lists on purpose
   run halt $args
   e2e_assert_eq "$rc" "$status" "exit status of halt $args"
   e2e_assert_contains "$err" "$why"
-  [ "$status" = 2 ] || e2e_assert_eq "$(wc -l < "$err")" 1 "lines on stderr"
+  e2e_assert_eq "$(wc -l < "$err")" 1 "lines on stderr"
 done
+run --help
+e2e_assert_eq "$rc" 0 "exit status of --help"
+for option in --json --module --version --max-rolled-back --min-routers --prefix --sign; do
+  grep -q -- "^  $option" "$out" || e2e_fail "--help does not describe $option"
+done
+run --version
+e2e_assert_eq "$(cat "$out") $rc" "kestrel-fleet 1.0.0 0" "--version"
 
 echo "fleet: all cases passed"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Any bytes as an access log: each line's reading stays inside the line,
 // and the counts stay consistent with the lines given.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Any bytes as a User-Agent: the fields read are views of it and hold only
 // what a router sends.  And any values a router formats are read back by
 // kestrel-fleet as the router replaced them.

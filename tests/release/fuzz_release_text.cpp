@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Any control file: the [Signatures] reader, the [Release] reader and a
 // refresh's rewrite stay within their buffers and agree with each other.
 #include <cstddef>

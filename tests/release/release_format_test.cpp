@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The release format as daemon and publisher share it: the [Release]
 // values read, the text written, a refresh's rewrite and the [Signatures]
 // section.

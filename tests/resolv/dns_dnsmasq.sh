@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The resolver against real dnsmasq servers on loopback: A records, CNAME
 # chains, NXDOMAIN, and three servers asked last-first; servers on IPv6
 # addresses, AAAA records, and answers too long for UDP asked again over TCP.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The resolver against a scripted server that sends the replies a real server
 # will not: wrong IDs, answers from another port or address or to another
 # question, CNAME only, counts and lengths past the end, pointer loops,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The resolver through dns_driver against the scripted name server on
 # loopback: the order of servers, the query IDs, the server list and what
 # never reaches the wire.  Names whose first label is "lastok" are answered

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Byte layouts of the query and the walk over replies.
 #include <gtest/gtest.h>
 

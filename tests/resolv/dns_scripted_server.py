@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: ISC
 """A name server that answers badly on purpose, chosen by the first label of
 the name asked for; other names get an A record 192.0.2.N (an AAAA record
 fd00::N), N the last number of the server's address.  Every query is logged

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary bytes as a reply, through the same matching and header,
 // question and answer walk that dns_lookup applies to what it receives:
 // as one datagram, and as a TCP stream framed by its two-byte length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // read_name_servers on the files a router may have.  Runs in the sandbox
 // only: it writes under /tmp.
 #include <unistd.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # A checkout under /tmp survives the tests: the tree under test is copied to
 # this sandbox's /tmp, and an end-to-end test (which empties /tmp between its
 # cases) runs from there in a sandbox of its own.  Every file of the copy

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Shared helpers for scripts that run inside the sandbox (source this file).
 # Scratch space is /sandbox (tmpfs); nothing here reaches past loopback.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Runs a command as root inside private mount, net and pid namespaces, over a
 # throwaway overlay of the root file system:
 #   - every write outside the bound trees lands in a tmpfs layer that vanishes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Preloaded into the daemon under test: records each sleep() request and
  * returns at once, so tests can check the pauses without waiting them. */
 #define _GNU_SOURCE

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """Records what real and scripted servers send, as fuzz seeds.
 
 usage: capture_seeds.py OUTDIR FTP_ADDR:NAME... -- DNS_ADDR:NAME...

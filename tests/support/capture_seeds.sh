@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Records fresh fuzz seeds from the real servers (vsftpd, pyftpdlib, dnsmasq)
 # and the scripted ones, in a sandbox, into OUTDIR; a developer copies what
 # is worth keeping into the corpus/ folders.  Not a test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Small file helpers for tests that run inside the sandbox.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Preloaded into the daemon to measure it: when a kestreld process exits
  * normally, appends "PID PEAK_KB" (VmHWM of /proc/self/status) to the file
  * KESTREL_HWM_LOG names, so nothing the process does after a sample is

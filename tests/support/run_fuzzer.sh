@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Replays a fuzz target's committed seeds one by one, then fuzzes for SECONDS
 # starting from them.  What the run finds goes to a scratch corpus under /tmp;
 # the seed directory is only read.  Runs inside the sandbox.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Any file content: the narrowing must not crash, and a converted file is
 // never longer than half its input plus one byte per chunk.
 #include <cstddef>

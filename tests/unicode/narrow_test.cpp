@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "unicode/narrow_utf16.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Location calls end to end: real curl against nginx on 127.0.0.2 (dev),
 // .3 (QA) and .4 (production), with the fake kq and date of cloud_test.sh.
 #include <kestrel/location.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Fake kq and date, and nginx as the three location services, then the
 # test binary ($1).  Runs inside the sandbox only.
 set -euo pipefail

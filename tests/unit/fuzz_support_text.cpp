@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Feeds one input to the string routines, the JSON helpers and the line
 // parsers of kernel and server text.  Runs inside the sandbox (/tmp is private).
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Real interfaces, routes and neighbours, made in the sandbox's own network
 // namespace.  Documentation addresses only; nothing is ever sent to them.
 #include <kestrel/netinfo.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // File helpers for tests that run inside the sandbox (fixed paths are private there).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "internal/text_builder.h"
 #include "internal/shell_command.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Any control file and any recorded version: parsing and the version order
 // must stay within their buffers, and the decision must agree with the order.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The router's state as one owner keeps it, the decision over it, and the
 // time limits of the service's verdict.
 #include <gtest/gtest.h>

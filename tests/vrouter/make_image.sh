@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the virtual router from Debian's armhf packages: the armmp kernel
 # and an initramfs with busybox (the shell and every tool the updater runs),
-# musl (the router's C library), curl and signify-openbsd (usign's stand-in)
-# with their glibc libraries and loader, the router build's kestreld, the
-# OpenWrt package's init script, crontab entry, configuration and a release
-# key.  The packages are fetched with apt-get download into CACHE and
-# unpacked with dpkg-deb; nothing is installed on this machine.
+# musl (the router's C library), curl, signify-openbsd (usign's stand-in)
+# and chrony's chronyd (the NTP client) with their glibc libraries and
+# loader, the router build's kestreld, the OpenWrt package's init script,
+# crontab entry, configuration and a release key.  Beside it, this machine's
+# own chronyd, the lab's NTP server.  The packages are fetched with apt-get
+# download into CACHE and unpacked with dpkg-deb; nothing is installed on
+# this machine.
 #
 # usage: make_image.sh OUT CACHE KESTRELD SLEEP_SHIM HWM_PROBE RUN_PEAK
 #   OUT/vmlinuz, OUT/initramfs.cpio, OUT/keys/release.{pub,sec} (made once),
-#   OUT/packages (what went in).
+#   OUT/packages (what went in), OUT/ntp-server (the lab's chrony).
 set -euo pipefail
 out=${1:?usage: make_image.sh OUT CACHE KESTRELD SLEEP_SHIM HWM_PROBE RUN_PEAK}
 cache=${2:?} kestreld=${3:?} shim=${4:?} probe=${5:?} run_peak=${6:?}
@@ -19,36 +22,44 @@ module=VR-A15
 
 fail() { echo "make_image: $*" >&2; exit 1; }
 apt_opts=(-q -o APT::Sandbox::User=root)
+host_arch=$(dpkg --print-architecture)
 
 # ---------------------------------------------------------------- packages
 # The kernel the armmp meta-package names, busybox, and everything curl,
-# signify-openbsd and musl need at run time: names and candidate versions,
-# worked out again when the package lists change.
+# signify-openbsd, chronyd and musl need at run time (chrony alone, with
+# its libraries: its maintainer scripts' dependencies stay out), and chrony
+# for this machine: names, architectures and candidate versions, worked out
+# again when the package lists change.
 mkdir -p "$cache"
+roots="curl:armhf signify-openbsd:armhf musl:armhf chrony:armhf(libraries) chrony:$host_arch"
 resolve() {
-  resolved=$cache/resolved-$(stat -c '%n %Y' /var/lib/apt/lists/*Packages* 2>/dev/null | md5sum | cut -c1-12)
+  resolved=$cache/resolved-$({ stat -c '%n %Y' /var/lib/apt/lists/*Packages* 2>/dev/null; echo "$roots"; } | md5sum | cut -c1-12)
   [ -s "$resolved" ] && return 0
-  local kernel packages
+  local kernel ntp_libraries packages
   kernel=$(apt-cache show --no-all-versions linux-image-armmp:armhf | sed -n 's/^Depends: \(linux-image-[^ ,]*\).*/\1/p')
   [ -n "$kernel" ] || fail "no armmp kernel in the package lists (armhf missing from apt?)"
-  packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-    --no-replaces --no-enhances curl:armhf signify-openbsd:armhf musl:armhf | grep -v '^[ <]' | sort -u)
+  ntp_libraries=$(apt-cache depends chrony:armhf | sed -n 's/^ *Depends: \(lib[^ <>]*\)$/\1/p')
+  [ -n "$ntp_libraries" ] || fail "no chrony:armhf in the package lists"
   # shellcheck disable=SC2086  # a list of names
-  apt-cache show --no-all-versions "$kernel:armhf" busybox-static:armhf $packages |
-    awk '/^Package:/ { p = $2 } /^Version:/ { print p, $2 }' > "$resolved.new"
+  packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+    --no-replaces --no-enhances curl:armhf signify-openbsd:armhf musl:armhf $ntp_libraries | grep -v '^[ <]' | sort -u)
+  # shellcheck disable=SC2086  # a list of names
+  apt-cache show --no-all-versions "$kernel:armhf" busybox-static:armhf chrony:armhf $packages "chrony:$host_arch" |
+    awk '/^Package:/ { p = $2 } /^Version:/ { v = $2 } /^Architecture:/ { print p, $2, v }' > "$resolved.new"
   rm -f "$cache"/resolved-????????????
   mv "$resolved.new" "$resolved"
 }
 
-# Sets debs to the files apt-get download names the candidate versions, and
-# fetches the ones not in the cache yet.
+# Sets debs (the router's) and server_debs (this machine's) to the files
+# apt-get download names the candidate versions, and fetches the ones not in
+# the cache yet.
 fetch() {
-  local name version deb missing=()
-  debs=()
-  while read -r name version; do
-    deb=$cache/${name}_${version//:/%3a}_armhf.deb
-    debs+=("$deb")
-    [ -f "$deb" ] || missing+=("$name:armhf=$version")
+  local name arch version deb missing=()
+  debs=() server_debs=()
+  while read -r name arch version; do
+    deb=$cache/${name}_${version//:/%3a}_$arch.deb
+    if [ "$arch" = "$host_arch" ]; then server_debs+=("$deb"); else debs+=("$deb"); fi
+    [ -f "$deb" ] || missing+=("$name:$arch=$version")
   done < "$resolved"
   [ "${#missing[@]}" -eq 0 ] && return 0
   echo "make_image: fetching ${#missing[@]} packages into $cache"
@@ -71,6 +82,9 @@ if [ ! -d "$from" ]; then
   mv "$from.new" "$from"
 fi
 printf '%s\n' "${debs[@]##*/}" > "$out/packages"
+# The lab's NTP server runs from where it is unpacked, in the sandbox.
+rm -rf "$out/ntp-server"
+for deb in "${server_debs[@]}"; do dpkg-deb -x "$deb" "$out/ntp-server"; done
 root=$out/root
 rm -rf "$root"
 mkdir -p "$root"
@@ -108,7 +122,8 @@ done
 cp "$from/lib/arm-linux-musleabihf/libc.so" "$root/lib/libc.so"
 ln -s libc.so "$root/lib/ld-musl-armhf.so.1"
 
-# Debian's curl and signify-openbsd with the glibc libraries they load.
+# Debian's curl, signify-openbsd and chronyd with the glibc libraries they
+# load.
 glibc_dir=lib/arm-linux-gnueabihf
 mkdir -p "$root/$glibc_dir"
 cp "$from/lib/ld-linux-armhf.so.3" "$root/lib/"
@@ -123,7 +138,7 @@ add_libraries() { # ELF
     }
   done
 }
-for program in usr/bin/curl bin/signify-openbsd; do
+for program in usr/bin/curl bin/signify-openbsd usr/sbin/chronyd; do
   cp "$from/$program" "$root/usr/bin/"
   add_libraries "$root/usr/bin/${program##*/}"
 done

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Runs one boot of the virtual router: the command's output (the serial
 console) goes to CONSOLE, and to our standard output with --live; FIGURES
 gets its exit status, wall time and peak memory."""

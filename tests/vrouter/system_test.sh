@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The shipped build on the virtual ARM router, one case per boot (two for
 # the power cut): the package's init script starts kestreld at boot, and the
-# host checks what the router left: the installed file, the recorded
-# version, the service's calls, the debug log and the console.
+# host checks what the router left: the installed file (or the refusal),
+# the recorded version, the service's calls, the debug log and the console.
 #
 # usage: system_test.sh CASE
 set -euo pipefail
@@ -14,18 +15,20 @@ source "$KESTREL_SOURCE_DIR/tests/ftp/servers.sh"
 power_off='poweroff -f'
 second_start='sh -c "$(grep kestreld /etc/crontabs/root | cut -d" " -f6-)"; echo "second start: status $?"'
 
-# case           | server | configuration (beside the package's)      | during restart  | service calls   | pauses
-# (splay: the one pause is the package's dbg_splay, at most its value)
+# case           | server | configuration (beside the package's)      | release | NTP | during restart | service calls   | pauses  | result
+# (splay: the one pause is the package's dbg_splay, at most its value;
+# expired: an hour ago; NTP: the router's NTP client and the lab's server)
 cases="
-https            | https  | dbg_ftp_path=$E2E_HTTPS_HOST              |                 | stop start      | splay
-ftp_fallback     | ftp    | dbg_splay=0                               |                 | stop start      | 5 60 60
-power_cut        | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  | power_off       | stop stop start |
-already_running  | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  | second_start    | stop start      |
-expired_no_ntp   | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  |                 | stop start      |
+https            | https  | dbg_ftp_path=$E2E_HTTPS_HOST              |         |     |                | stop start      | splay   | installed
+ftp_fallback     | ftp    | dbg_splay=0                               |         |     |                | stop start      | 5 60 60 | installed
+power_cut        | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  |         |     | power_off      | stop stop start |         | installed
+already_running  | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  |         |     | second_start   | stop start      |         | installed
+expired_no_ntp   | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  | expired |     |                | stop start      |         | installed
+expired_ntp      | https  | dbg_ftp_path=$E2E_HTTPS_HOST dbg_splay=0  | expired | ntp |                |                 |         | refused
 "
 row=$(sed -n "s/ *| */|/g; s/ *\$//; /^$1|/p" <<<"$cases")
 [ -n "$row" ] || sb_fail "no case $1"
-IFS='|' read -r name server config during calls pauses <<<"$row"
+IFS='|' read -r name server config release ntp during calls pauses result <<<"$row"
 e2e_case "$name"
 
 vr_setup
@@ -42,18 +45,27 @@ else
   root=$ftp_dir/anon base=ftp://$VR_FTP_HOST$VR_DIR
 fi
 vr_release "$root" 1.2.0 "$sb_dir/payload.cfg"
-if [ "$name" = expired_no_ntp ]; then
+if [ "$release" = expired ]; then
   # Expired an hour ago by the host's clock, signed again as the publisher
-  # signs: no NTP client has set the router's clock, so the kernel reports
-  # it unsynchronized and the expiry is not checked.
+  # signs.  Unless an NTP client has set the router's clock, the kernel
+  # reports it unsynchronized and the expiry is not checked.
   control=$root$VR_DIR/fileinfo.txt
-  sed -i "/^\[Signatures\]\$/,\$d; s/^expires=.*/expires=$(($(date +%s) - 3600))/" "$control"
+  expires=$(($(date +%s) - 3600))
+  sed -i "/^\[Signatures\]\$/,\$d; s/^expires=.*/expires=$expires/" "$control"
   signify-openbsd -S -s "$VR_IMAGE/keys/release.sec" -m "$control" -x "$sb_dir/control.sig"
   { echo "[Signatures]"; cat "$sb_dir/control.sig"; } >> "$control"
 fi
 [ -z "$during" ] || printf '%s\n' "${!during}" > "$VR_LAB/during-restart"
+boot=(vrouter.fast)
+if [ "$ntp" = ntp ]; then
+  # The router's real-time clock a day behind: the NTP client has to step it.
+  VR_RTC=$(date -u -d '1 day ago' '+%Y-%m-%dT%H:%M:%S')
+  vr_start_ntp
+  boot+=("vrouter.ntp=$VR_HOST")
+fi
 
-vr_boot vrouter.fast
+booted=$(date +%s)
+vr_boot "${boot[@]}"
 vr_figures
 if [ "$name" = power_cut ]; then
   # The power went while the service was stopped: nothing of the run was
@@ -70,18 +82,27 @@ fi
 console=$VR_LAB/console
 e2e_assert_contains "$console" "Booting Linux on physical CPU"
 e2e_assert_contains "$console" "procd: S99kestrel: starting /usr/sbin/kestreld"
-for f in fileinfo.txt "dbg-gen.cfg.$(sha256sum "$sb_dir/payload.cfg" | cut -c1-16)"; do
-  e2e_assert_count "$console" "Download file $base/$f successfully!" 1
-done
-digest=$(md5sum < "$sb_dir/payload.cfg" | cut -c1-32)
-e2e_assert_contains "$console" "oru: started on /tmp/dbg-gen.cfg $digest"
-e2e_assert_contains "$console" "vrouter: recorded version: 1.2.0"
+e2e_assert_count "$console" "Download file $base/fileinfo.txt successfully!" 1
+payload="dbg-gen.cfg.$(sha256sum "$sb_dir/payload.cfg" | cut -c1-16)"
 e2e_assert_contains "$console" "vrouter: crontab: 0 */6 * * * /usr/sbin/kestreld"
-e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed file"
-e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
-e2e_assert_contains "$VR_LAB/out/status.json" '"result":"installed","installed":"1.2.0","published":"1.2.0"'
-e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
 e2e_assert_log "signatures of $VR_DIR/fileinfo.txt verified"
+if [ "$result" = installed ]; then
+  e2e_assert_count "$console" "Download file $base/$payload successfully!" 1
+  digest=$(md5sum < "$sb_dir/payload.cfg" | cut -c1-32)
+  e2e_assert_contains "$console" "oru: started on /tmp/dbg-gen.cfg $digest"
+  e2e_assert_contains "$console" "vrouter: recorded version: 1.2.0"
+  e2e_assert_same_file "$VR_LAB/out/dbg-gen.cfg" "$sb_dir/payload.cfg" "installed file"
+  e2e_assert_content "$VR_LAB/out/dbg_version" 1.2.0 "recorded version"
+  e2e_assert_contains "$VR_LAB/out/status.json" '"result":"installed","installed":"1.2.0","published":"1.2.0"'
+  e2e_assert_content "$VR_LAB/oru.calls" "$(tr ' ' '\n' <<<"$calls")"$'\n' "service calls"
+else
+  # Refused before the payload: nothing fetched, installed or restarted.
+  e2e_assert_count "$console" "$payload" 0
+  e2e_assert_contains "$console" "vrouter: recorded version: none"
+  e2e_assert_absent "$VR_LAB/out/dbg-gen.cfg" "an installed file"
+  e2e_assert_absent "$VR_LAB/oru.calls" "a call of the service"
+  e2e_assert_contains "$VR_LAB/out/status.json" "\"result\":\"$result\""
+fi
 # The first boot moved the key from its old path into the keys directory.
 fp=$(sed -n 2p "$VR_IMAGE/keys/release.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n' | sed 's/^0*//')
 e2e_assert_same_file "$VR_FLASH/etc/kestrel/keys/$fp" "$VR_IMAGE/keys/release.pub" "key in the keys directory"
@@ -106,6 +127,18 @@ already_running)
 expired_no_ntp)
   "$E2E_PYTHON" -c 'import json,sys; r=json.load(open(sys.argv[1]))["reason"]; sys.exit(not r.endswith("; expiry not checked: clock not synchronized"))' \
     "$VR_LAB/out/status.json" || e2e_fail "status reason: $(cat "$VR_LAB/out/status.json")"
+  ;;
+expired_ntp)
+  # The router's clock was set from the lab's server before the run, and
+  # the kernel reported it synchronized.
+  e2e_assert_contains "$console" "vrouter: clock ${VR_RTC%T*} "
+  e2e_assert_contains "$console" "synchronized: no"
+  synced=$(sed -n 's/^vrouter: clock .* (\([0-9]*\)), synchronized: yes at .*/\1/p' "$console")
+  [ -n "$synced" ] || e2e_fail "the router's clock was not synchronized"
+  [ "$synced" -ge "$((booted - 1))" ] && [ "$synced" -le "$(date +%s)" ] ||
+    e2e_fail "the router's clock ($synced) is not the lab's (boot at $booted)"
+  e2e_assert_contains "$VR_LAB/out/status.json" \
+    "\"reason\":\"release expired at $(date -u -d "@$expires" '+%F %T') UTC: update refused\""
   ;;
 esac
 echo "vrouter $name: passed"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The virtual router, host side (source inside the sandbox): its WAN is a
 # tap device in the sandbox's network namespace, with the update servers and
 # the name server on the namespace's side.  Needs what e2e_lib.sh needs, the
@@ -12,6 +13,7 @@ VR_HOST=192.0.2.1
 VR_GUEST=192.0.2.15
 VR_TAP=vr-wan
 VR_TIMEOUT=${VR_TIMEOUT:-90}
+VR_RTC=utc   # the guest's real-time clock: the host's, or qemu's -rtc base= date
 VR_LAB=$sb_dir/lab
 VR_FLASH=$sb_dir/flash
 VR_FTP_HOST=$(e2e_cache_value KESTREL_FTP_HOST example.com)
@@ -36,6 +38,23 @@ vr_setup() {
     --listen-address="$VR_HOST" --pid-file="$sb_dir/dnsmasq.pid" --log-queries \
     --log-facility="$sb_dir/dnsmasq.log" "${records[@]}" || sb_fail "dnsmasq did not start"
   mkdir -p "$VR_LAB/out" "$VR_FLASH/etc/kestrel" "$E2E_WWW"
+}
+
+# The lab's NTP server, on the host's end of the tap: Debian's chronyd,
+# unpacked beside the image.  It serves the sandbox's clock and never
+# adjusts one (-x); "local stratum 1" makes it a source of time though no
+# server of its own has set it.
+vr_start_ntp() {
+  local chronyd=$VR_IMAGE/ntp-server/usr/sbin/chronyd i
+  [ -x "$chronyd" ] || sb_fail "no NTP server in $VR_IMAGE/ntp-server"
+  printf '%s\n' "local stratum 1" "allow $VR_GUEST" "bindaddress $VR_HOST" "cmdport 0" "bindcmdaddress /" \
+    "pidfile $sb_dir/chronyd.pid" > "$sb_dir/chrony.conf"
+  "$chronyd" -x -d -u root -f "$sb_dir/chrony.conf" > "$sb_dir/chronyd.log" 2>&1 &
+  for i in $(seq 1 50); do
+    [ -n "$(ss -Hlun "src $VR_HOST:123")" ] && return 0
+    sleep 0.1
+  done
+  sb_fail "the NTP server did not start: $(cat "$sb_dir/chronyd.log")"
 }
 
 # The administrator's configuration, kept on the flash: the package's file
@@ -64,7 +83,7 @@ vr_boot() { # [--live] [KERNEL ARGUMENT]...
   # 85 MiB more and is no faster; 16 MiB retranslates and takes half as long again).
   python3 "$KESTREL_SOURCE_DIR/tests/vrouter/measure.py" "${live[@]}" "$VR_LAB/console" "$VR_LAB/figures" \
     timeout -k 5 "$VR_TIMEOUT" qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m 128 -accel tcg,tb-size=64 \
-    -nodefaults -display none -no-reboot -serial stdio \
+    -nodefaults -display none -no-reboot -serial stdio -rtc "base=$VR_RTC" \
     -kernel "$VR_IMAGE/vmlinuz" -initrd "$VR_IMAGE/initramfs.cpio" \
     -append "console=ttyAMA0 panic=-1 vrouter.net=$VR_GUEST/24,$VR_HOST,$VR_HOST $*" \
     -netdev "tap,id=wan,ifname=$VR_TAP,script=no,downscript=no" -device virtio-net-device,netdev=wan \

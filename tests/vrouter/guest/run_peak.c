@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Runs a command on the virtual router and measures it as the kernel sees
  * it: as a child subreaper it inherits every process the command leaves
  * behind (a daemon that detaches, the programs it starts), waits for all of
