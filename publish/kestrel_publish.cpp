@@ -307,31 +307,17 @@ bool expires_days(const char* text, unsigned& days) {
 int publish(const options& o, unsigned days) {
     char reason[256];
     char module[16];
-    if (!check_module(o.module, module, reason)) return refuse("%s", reason);
-    if (!check_prefix(o.prefix, reason)) return refuse("%s", reason);
-    if (std::strlen(o.prefix) + std::strlen(module) + std::strlen(longest_name) > router_path_max)
-        return refuse("--prefix %s is too long: the router's server paths hold %zu characters", o.prefix,
-                      router_path_max);
+    if (int rc = check_place(o.module, o.prefix, module)) return rc;
     int rollout = o.rollout ? percent_value(o.rollout) : -1;
     if (o.rollout && rollout < 0) return refuse("--rollout %s is not a percentage from 0 to 100", o.rollout);
     if (!check_version(o.version, reason)) return refuse("%s", reason);
 
+    // What is published there now, read under the lock: a new release must
+    // be newer, and its seq higher.
     char dir[path_max];
-    if (!bounded_format(dir, sizeof dir, "%s%s%s/", o.root, o.prefix, module)) return refuse("ROOT path too long");
-    // One publish at a time per ROOT, from the "newer" check to the last
-    // rename: two at once could leave one's control file beside the other's
-    // payload.
-    unique_fd root_fd(::open(o.root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root_fd.valid()) return refuse("ROOT %s is not a directory", o.root);
-    if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", o.root, std::strerror(errno));
-
-    // What is published there now: a new release must be newer, and its
-    // seq higher.
-    char control_path[path_max];
-    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_file_name);
+    unique_fd root_fd;
     static published_release current;
-    if (!read_published(control_path, current))
-        return refuse("cannot read the control file published in %s%s", o.prefix, module);
+    if (int rc = lock_published(o.root, o.prefix, module, dir, root_fd, current)) return rc;
     char current_version[32] = {};
     if (current.exists) published_version(current.rec.file, current_version);
     if (!o.force && current_version[0] && cmp_version(current_version, o.version) != 1)

@@ -2,6 +2,7 @@
 #include "publish/publish_common.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -418,6 +419,28 @@ int push_files(const char* root, const char* command, const char* const* shown, 
         return refuse("--push failed (status %d) for %s; pushed: %s; not pushed: %s", r.ran ? r.status : -1,
                       shown[i] + 1, done[0] ? done : "nothing", left);
     }
+    return 0;
+}
+
+int check_place(const char* module_arg, const char* prefix, char (&module)[16]) {
+    char reason[256];
+    if (!check_module(module_arg, module, reason) || !check_prefix(prefix, reason)) return refuse("%s", reason);
+    if (std::strlen(prefix) + std::strlen(module) + std::strlen(longest_name) > router_path_max)
+        return refuse("--prefix %s is too long: the router's server paths hold %zu characters", prefix,
+                      router_path_max);
+    return 0;
+}
+
+int lock_published(const char* root, const char* prefix, const char* module, char (&dir)[path_max],
+                   unique_fd& root_fd, published_release& current) {
+    if (!bounded_format(dir, sizeof dir, "%s%s%s/", root, prefix, module)) return refuse("ROOT path too long");
+    root_fd.reset(::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root_fd.valid()) return refuse("ROOT %s is not a directory", root);
+    if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", root, std::strerror(errno));
+    char control_path[path_max];
+    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_file_name);
+    if (!read_published(control_path, current))
+        return refuse("cannot read the control file published in %s%s", prefix, module);
     return 0;
 }
 

@@ -104,6 +104,16 @@ void print_signers(const signer& s);
 // quoted; the first failure refuses, naming what was pushed and what not.
 int push_files(const char* root, const char* command, const char* const* shown, std::size_t count);
 
+// MODULE lower-cased into module, checked with PREFIX as a router can ask
+// for them: 0, or 1 after the refusal's line.
+int check_place(const char* module_arg, const char* prefix, char (&module)[16]);
+// Locks ROOT for the rest of the publish (the lock lives in root_fd: one
+// publish at a time per ROOT, from the reading of what is published to the
+// last rename) and reads the release published in ROOT PREFIX MODULE/,
+// whose path dir receives: 0, or 1 after the refusal's line.
+int lock_published(const char* root, const char* prefix, const char* module, char (&dir)[path_max],
+                   unique_fd& root_fd, published_release& current);
+
 // Every refusal and failure: one line, exit status 1.
 int refuse(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -19,25 +19,12 @@
 namespace kestrel {
 
 int change_rollout(const rollout_change_request& req) {
-    char reason[256];
     char module[16];
-    if (!check_module(req.module, module, reason)) return refuse("%s", reason);
-    if (!check_prefix(req.prefix, reason)) return refuse("%s", reason);
-    if (std::strlen(req.prefix) + std::strlen(module) + std::strlen(longest_name) > router_path_max)
-        return refuse("--prefix %s is too long: the router's server paths hold %zu characters", req.prefix,
-                      router_path_max);
-
+    if (int rc = check_place(req.module, req.prefix, module)) return rc;
     char dir[path_max];
-    if (!bounded_format(dir, sizeof dir, "%s%s%s/", req.root, req.prefix, module)) return refuse("ROOT path too long");
-    unique_fd root_fd(::open(req.root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root_fd.valid()) return refuse("ROOT %s is not a directory", req.root);
-    if (::flock(root_fd.get(), LOCK_EX) != 0) return refuse("cannot lock ROOT %s: %s", req.root, std::strerror(errno));
-
-    char control_path[path_max];
-    bounded_format(control_path, sizeof control_path, "%s%s", dir, control_file_name);
+    unique_fd root_fd;
     static published_release current;
-    if (!read_published(control_path, current))
-        return refuse("cannot read the control file published in %s%s", req.prefix, module);
+    if (int rc = lock_published(req.root, req.prefix, module, dir, root_fd, current)) return rc;
     version_text version = {};
     if (current.exists) published_version(current.rec.file, version);
     if (!version[0]) return refuse("no release is published in %s%s to change", req.prefix, module);
@@ -63,7 +50,7 @@ int change_rollout(const rollout_change_request& req) {
 
     release_file control;
     control.shown = control.path + std::strlen(req.root);
-    bounded_format(control.path, sizeof control.path, "%s", control_path);
+    bounded_format(control.path, sizeof control.path, "%s%s", dir, control_file_name);
     if (!bounded_format(control.temp, sizeof control.temp, "%s.%s.%ld", dir, control_file_name,
                         static_cast<long>(::getpid())))
         return refuse("ROOT path too long");
