@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal/deadline.h"
 #include "internal/kol_log.h"
 
 namespace kestrel {
@@ -30,15 +31,8 @@ bool wait_within(pid_t pid, unsigned seconds, int& rc) {
         pid_t r = ::waitpid(pid, &rc, WNOHANG);
         if (r == pid) return true;
         if (r < 0 && errno != EINTR) return true;
-        timespec now{}, left{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        left.tv_sec = deadline.tv_sec - now.tv_sec;
-        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-        if (left.tv_nsec < 0) {
-            left.tv_nsec += 1000000000L;
-            --left.tv_sec;
-        }
-        if (left.tv_sec < 0) return false;
+        timespec left{};
+        if (!time_left(deadline, left)) return false;
         // SIGCHLD is blocked around the command: it only wakes this wait.
         ::sigtimedwait(&child, nullptr, &left);
     }

@@ -9,22 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "internal/deadline.h"
+
 namespace kestrel {
 
 namespace {
-
-// Time left until deadline; false when it has passed.
-bool time_left(const timespec& deadline, timespec& left) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    left.tv_sec = deadline.tv_sec - now.tv_sec;
-    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-    if (left.tv_nsec < 0) {
-        left.tv_nsec += 1000000000L;
-        --left.tv_sec;
-    }
-    return left.tv_sec >= 0 && (left.tv_sec > 0 || left.tv_nsec > 0);
-}
 
 void reap(pid_t pid, int& status) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
