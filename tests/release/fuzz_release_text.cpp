@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../support/file_util.h"
 #include "release/control_record.h"
 #include "release/control_text.h"
 #include "release/release_names.h"
@@ -14,14 +15,6 @@
 
 using namespace kestrel;
 
-namespace {
-void put(const char* path, const void* data, size_t size) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) std::abort();
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
@@ -38,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Nothing after the "[Signatures]" line but the pairs.
     if (r == signatures_read::ok && (block.count ? end != size : size - block.signed_length > 14)) std::abort();
 
-    put("/tmp/fuzz-ctl", text, block.signed_length);
+    write_file("/tmp/fuzz-ctl", std::string(text, block.signed_length));
     control_record rec;
     read_control_record("/tmp/fuzz-ctl", rec);
     if (rec.sha256[0] && !is_sha256_text(rec.sha256)) std::abort();
@@ -59,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (plain_lines && update_control_text(text, block.signed_length, u, out, sizeof out, len)) {
         if (len > sizeof out) std::abort();
-        put("/tmp/fuzz-ctl", out, len);
+        write_file("/tmp/fuzz-ctl", std::string(out, len));
         control_record again;
         read_control_record("/tmp/fuzz-ctl", again);
         if (again.has_release && rec.has_release && !again.release_cut && again.seq.present &&

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../support/file_util.h"
 #include "internal/kol_log.h"
 #include "updater/signature.h"
 #include "updater/updater.h"
@@ -20,12 +21,6 @@ namespace {
 constexpr const char control_file_path[] = "/tmp/fileinfo.txt";
 constexpr const char md5_record_path[] = "/tmp/dbg_md5";
 
-void put(const char* path, const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) std::abort();
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -34,8 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // First line: the recorded version; the rest: the control file.
     const uint8_t* nl = static_cast<const uint8_t*>(std::memchr(data, '\n', size));
     size_t head = nl ? static_cast<size_t>(nl - data) : 0;
-    put(recorded_version_path, data, head);
-    put(control_file_path, data + (nl ? head + 1 : 0), size - (nl ? head + 1 : 0));
+    const char* text = reinterpret_cast<const char*>(data);
+    write_file(recorded_version_path, std::string(text, head));
+    write_file(control_file_path, std::string(text + (nl ? head + 1 : 0), size - (nl ? head + 1 : 0)));
     std::remove(md5_record_path);
     control_record rec;
     read_control_record(control_file_path, rec);
